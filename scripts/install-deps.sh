@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing, benchmarking and the
+# demo need. Safe to run again: it does nothing (and says nothing) when all is there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git make
+  zlib1g-dev libminizip-dev libpng-dev
+  libhidapi-dev libcurl4-openssl-dev libudev-dev libsystemd-dev
+  qt6-base-dev libcli11-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev
+  libcpp-httplib-dev nginx-light curl unzip zip python3
+  clang libclang-rt-14-dev
+  xvfb fonts-wqy-microhei
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# nginx-light starts a service on installation in some setups; tests run their
+# own instance, so the packaged one is not needed.
+if command -v systemctl >/dev/null 2>&1; then $sudo systemctl disable --now nginx >/dev/null 2>&1 || true; fi
