@@ -1,1 +1,128 @@
-// placeholder
+// hidapi back end (hidraw on Linux). Paths are the hidraw node followed by
+// "#vid_xxxx&pid_xxxx" so that the update-device test on the path works the
+// same as on every other back end.
+#include "platform/hid_transport.h"
+
+#include <hidapi/hidapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct HidapiDevice {
+    HidDevice head;
+    hid_device* handle;
+};
+
+// hidapi's own waits cannot see our cancel signal, so long waits are cut into
+// slices and the signal is looked at between them.
+constexpr int kSliceMs = 10;
+
+bool ensureInit()
+{
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] { ok = hid_init() == 0; });
+    return ok;
+}
+
+HidIoStatus hidapiWrite(HidDevice* dev, const uint8_t* report, size_t length, int /*timeoutMs*/,
+                        HidCancel* cancel, size_t* taken)
+{
+    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    if (taken) *taken = 0;
+    if (cancel && cancel->isSignalled()) {
+        cancel->reset();
+        return HID_IO_CANCELLED;
+    }
+    // hidraw writes go to the interrupt endpoint and complete or fail within
+    // the kernel's own USB time-out.
+    int n = hid_write(d->handle, report, length);
+    if (n < 0) return HID_IO_ERROR;
+    if (taken) *taken = size_t(n);
+    return HID_IO_OK;
+}
+
+HidIoStatus hidapiRead(HidDevice* dev, uint8_t* report, size_t capacity, int timeoutMs, HidCancel* cancel,
+                       size_t* delivered)
+{
+    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    if (delivered) *delivered = 0;
+    if (capacity < 2) return HID_IO_ERROR;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (cancel && cancel->isSignalled()) {
+            cancel->reset();
+            return HID_IO_CANCELLED;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return HID_IO_TIMEOUT;
+        // The device uses no numbered reports: hidapi hands over the payload
+        // alone, so the report id is put back in front as Windows reads show it.
+        int n = hid_read_timeout(d->handle, report + 1, capacity - 1, int(std::min<long long>(left, kSliceMs)));
+        if (n < 0) return HID_IO_ERROR;
+        if (n > 0) {
+            report[0] = 0;
+            if (delivered) *delivered = size_t(n) + 1;
+            return HID_IO_OK;
+        }
+    }
+}
+
+void hidapiDiscardPending(HidDevice* dev)
+{
+    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    uint8_t scratch[kHidReportSize];
+    for (int i = 0; i < 64 && hid_read_timeout(d->handle, scratch, sizeof scratch, 0) > 0; ++i) {
+    }
+}
+
+void hidapiClose(HidDevice* dev)
+{
+    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    if (!d) return;
+    if (d->handle) hid_close(d->handle);
+    delete d;
+}
+
+const HidTransportOps kHidapiOps = {
+    "hidapi", hidapiWrite, hidapiRead, hidapiDiscardPending, hidapiClose,
+};
+
+bool hidapiClaims(const char*) { return true; }
+
+HidDevice* hidapiOpen(const char* path)
+{
+    if (!ensureInit()) return nullptr;
+    std::string node(path);
+    if (auto hash = node.find('#'); hash != std::string::npos) node.resize(hash);
+    hid_device* handle = hid_open_path(node.c_str());
+    if (!handle) return nullptr;
+    auto* d = new HidapiDevice{{&kHidapiOps}, handle};
+    return &d->head;
+}
+
+void hidapiEnumerate(std::vector<HidDeviceInfo>* out)
+{
+    if (!ensureInit()) return;
+    hid_device_info* list = hid_enumerate(0, 0);
+    for (hid_device_info* i = list; i; i = i->next) {
+        if (!i->path) continue;
+        HidDeviceInfo info;
+        info.path = std::string(i->path) + "#" + HidTransport_idToken(i->vendor_id, i->product_id);
+        info.vendorId = i->vendor_id;
+        info.productId = i->product_id;
+        info.backend = "hidapi";
+        out->push_back(std::move(info));
+    }
+    hid_free_enumeration(list);
+}
+
+const HidBackend kHidapiBackend = {"hidapi", hidapiClaims, hidapiOpen, hidapiEnumerate};
+
+} // namespace
+
+const HidBackend* HidTransport_hidapiBackend() { return &kHidapiBackend; }

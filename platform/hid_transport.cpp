@@ -1,1 +1,65 @@
-// placeholder
+#include "platform/hid_transport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+std::mutex g_backendsLock;
+std::vector<const HidBackend*>& backends()
+{
+    static std::vector<const HidBackend*> list;
+    return list;
+}
+
+std::vector<const HidBackend*> snapshot()
+{
+    std::lock_guard<std::mutex> lock(g_backendsLock);
+    std::vector<const HidBackend*> list(backends().rbegin(), backends().rend());
+    return list;
+}
+
+} // namespace
+
+void HidTransport_registerBackend(const HidBackend* backend)
+{
+    if (!backend) return;
+    std::lock_guard<std::mutex> lock(g_backendsLock);
+    auto& list = backends();
+    if (std::find(list.begin(), list.end(), backend) == list.end()) list.push_back(backend);
+}
+
+void HidTransport_unregisterBackend(const HidBackend* backend)
+{
+    std::lock_guard<std::mutex> lock(g_backendsLock);
+    auto& list = backends();
+    list.erase(std::remove(list.begin(), list.end(), backend), list.end());
+}
+
+HidDevice* HidTransport_open(const char* path)
+{
+    if (!path || !*path) return nullptr;
+    for (const HidBackend* b : snapshot()) {
+        if (b->claims && b->claims(path)) return b->open(path);
+    }
+    const HidBackend* hidapi = HidTransport_hidapiBackend();
+    return hidapi->open(path);
+}
+
+std::vector<HidDeviceInfo> HidTransport_enumerate()
+{
+    std::vector<HidDeviceInfo> out;
+    for (const HidBackend* b : snapshot()) {
+        if (b->enumerate) b->enumerate(&out);
+    }
+    HidTransport_hidapiBackend()->enumerate(&out);
+    return out;
+}
+
+std::string HidTransport_idToken(uint16_t vendorId, uint16_t productId)
+{
+    char token[32];
+    std::snprintf(token, sizeof token, "vid_%04x&pid_%04x", unsigned(vendorId), unsigned(productId));
+    return token;
+}
