@@ -3,5 +3,16 @@
 set -euo pipefail
 build=${1:-build}
 work="$build/demo"
+rm -rf "$work/samples"
 mkdir -p "$work"
+
+echo "== The command channel against a simulated device"
 "$build/tools/tessaly-channel-demo" --flash-image "$work/flash.img"
+
+echo
+echo "== Sample update packages"
+"$build/tools/tessaly-pack" sample "$work/samples" | grep -E '\.(dzr|zip)$|total'
+
+echo
+echo "== What the zipped sample package carries"
+"$build/cli/tessaly-cli" inspect "$work/samples/mvt7-full.zip"
