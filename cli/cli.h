@@ -6,12 +6,18 @@
 #include <string>
 
 struct CliOptions {
-    bool verbose = false;  // -v: log lines to stderr
+    bool verbose = false;       // -v: log lines to stderr
+    bool simulate = false;      // --simulate[=PRESET]: an in-process simulated device
+    std::string preset;         // the simulated device's preset ("" the default one)
+    std::string simDir;         // --sim-dir DIR (else TESSALY_SIM_DIR, else the default folder)
+    int waitSeconds = 15;       // --wait: how long to wait for the update-mode device
 };
 
 // Each command adds itself to the application; the callback it installs runs
 // the command and stores the process exit status in *exitStatus.
 void Cli_addInspectCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+// Further commands add themselves the same way, each from its own cmd_*.cpp,
+// and are listed in main.cpp.
 
 // Exit statuses shared by every command.
 enum : int {

@@ -1,5 +1,7 @@
 // tessaly-cli: the update tool in the terminal.
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "cli/cli.h"
 #include "core/log.h"
@@ -11,13 +13,27 @@ int main(int argc, char** argv)
     CliOptions options;
     int exitStatus = CLI_EXIT_OK;
     app.add_flag("-v,--verbose", options.verbose, "write log lines to stderr");
+    auto* simulate = app.add_option("--simulate", options.preset,
+                                    "use an in-process simulated device (optionally a named preset)");
+    simulate->expected(0, 1);
+    app.add_option("--sim-dir", options.simDir, "simulation folder (default: $TESSALY_SIM_DIR)");
+    app.add_option("--wait", options.waitSeconds, "seconds to wait for the update-mode device")
+        ->check(CLI::Range(0, 3600));
 
     Cli_addInspectCommand(app, options, &exitStatus);
 
     // Log lines must not mix with the results on stdout.
-    app.parse_complete_callback([&] { ZR_logSetSink(options.verbose ? ZR_logFileSink : nullptr, stderr); });
+    app.parse_complete_callback([&] {
+        options.simulate = simulate->count() > 0;
+        ZR_logSetSink(options.verbose ? ZR_logFileSink : nullptr, stderr);
+    });
+    // A bare --simulate takes no value: it must not swallow the command
+    // name that follows it.
+    std::vector<std::string> args;
+    for (int i = argc - 1; i >= 1; --i)
+        args.push_back(std::string(argv[i]) == "--simulate" ? "--simulate=" : argv[i]);
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
