@@ -16,3 +16,7 @@ echo "== Sample update packages"
 echo
 echo "== What the zipped sample package carries"
 "$build/cli/tessaly-cli" inspect "$work/samples/mvt7-full.zip"
+
+echo
+echo "== Writing the sample package into a simulated 502-map device"
+"$build/tools/tessaly-machine-demo" --preset 502 "$work/samples/mvt7-full.dzr" 2>&1 | grep -v '^\['

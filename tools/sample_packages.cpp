@@ -191,14 +191,14 @@ void writeMvt7Full(SampleWriter& w)
 {
     const std::string pkg = "mvt7-full";
     Json programs = Json::array();
-    programs.push_back(programEntry("MVT7", w.data(pkg, "program-MVT7.bin", randomBytes(40 * kKiB, 0x7101)),
+    programs.push_back(programEntry("MVT7", w.data(pkg, "program-MVT7.bin", randomBytes(28 * kKiB, 0x7101)),
                                     Json{{"paramWord", 3107}}));
-    programs.push_back(programEntry("HB6T", w.data(pkg, "program-HB6T.bin", randomBytes(44 * kKiB, 0x7102)),
+    programs.push_back(programEntry("HB6T", w.data(pkg, "program-HB6T.bin", randomBytes(30 * kKiB, 0x7102)),
                                     Json{{"serverDataSize", hex(0x1000)},
                                          {"paramWord", 3050},
                                          {"trackDataSize", hex(0x8000)},
                                          {"oled", 1}}));
-    programs.push_back(programEntry("MVT5", w.data(pkg, "program-MVT5.bin", randomBytes(36 * kKiB, 0x7103)),
+    programs.push_back(programEntry("MVT5", w.data(pkg, "program-MVT5.bin", randomBytes(24 * kKiB, 0x7103)),
                                     Json{{"paramWord", 2980}}));
 
     Json sections;
@@ -272,7 +272,7 @@ void writeK502Full(SampleWriter& w)
 void writeProgramOnly(SampleWriter& w)
 {
     const std::string pkg = "program-only";
-    Json entry{{"board", "MVT7"}, {"image", encoded(w.data(pkg, "program-MVT7.bin", randomBytes(40 * kKiB, 0x3101)))}};
+    Json entry{{"board", "MVT7"}, {"image", encoded(w.data(pkg, "program-MVT7.bin", randomBytes(28 * kKiB, 0x3101)))}};
     Json sections;
     sections["program"] = Json{{"preHeader", false}, {"entries", Json::array({entry})}};
     w.package(pkg, Json{{"headerVersion", 2}, {"title", kTitle}, {"sections", sections}});

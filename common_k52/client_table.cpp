@@ -1,0 +1,83 @@
+#include "common_k52/client_table.h"
+
+#ifndef TESSALY_CLIENT
+#define TESSALY_CLIENT "Halcyon Path"
+#endif
+
+// Names are matched as prefixes of a device's client text, first entry first,
+// so no entry may begin with the whole of an earlier one.
+const char ZR_clientTable[ZR_CLIENT_TABLE_COUNT][ZR_CLIENT_NAME_SIZE] = {
+    /*  0 */ "                     ",
+    /*  1 */ "Halcyon Path",
+    /*  2 */ "Quillmere Systems",
+    /*  3 */ "Verdant Arc",
+    /*  4 */ "Corvane Devices",
+    /*  5 */ "Lumen Drive",
+    /*  6 */ "Palisade Roadware",
+    /*  7 */ "Tidewell Instruments",
+    /*  8 */ "Ostara Labs",
+    /*  9 */ "Nimbrook Electronics",
+    /* 10 */ "Fernhollow Audio",
+    /* 11 */ "Stonecrop Devices",
+    /* 12 */ "Borealis Tech",
+    /* 13 */ "Kestrel Wayfinding",
+    /* 14 */ "Marrowgate",
+    /* 15 */ "Sablewind",
+    /* 16 */ "Ironquill Motors",
+    /* 17 */ "Thornbury Signal",
+    /* 18 */ "Calloway Optics",
+    /* 19 */ "Brightmoor",
+    /* 20 */ "Glasswing Radar",
+    /* 21 */ "\xB1\xB1\xB3\xBD\xB5\xE7\xD7\xD3" /* 北辰电子 */,
+    /* 22 */ "\xD0\xC7\xBA\xD3\xB5\xBC\xBA\xBD" /* 星河导航 */,
+    /* 23 */ "\xD4\xC6\xB7\xAB\xBF\xC6\xBC\xBC" /* 云帆科技 */,
+    /* 24 */ "\xCC\xEC\xBA\xCF\xD6\xC7\xD0\xD0" /* 天合智行 */,
+    /* 25 */ "\xB0\xB2\xCD\xBE\xB5\xE7\xD7\xD3" /* 安途电子 */,
+    /* 26 */ "\xC1\xEC\xBA\xBD\xD5\xDF" /* 领航者 */,
+    /* 27 */ "\xCD\xBE\xB0\xB2\xCE\xC0\xCA\xBF" /* 途安卫士 */,
+    /* 28 */ "\xD3\xA5\xD1\xDB\xBF\xC6\xBC\xBC" /* 鹰眼科技 */,
+    /* 29 */ "\xCB\xD9\xB3\xDB\xB5\xE7\xD7\xD3" /* 速驰电子 */,
+    /* 30 */ "\xCE\xC0\xD0\xD0\xCC\xEC\xCF\xC2" /* 卫行天下 */,
+    /* 31 */ "Everfall Components",
+    /* 32 */ "Duskline",
+    /* 33 */ "Harrowfield",
+    /* 34 */ "Juniper Relay",
+    /* 35 */ "Maplecrest Auto",
+    /* 36 */ "Northvale Sensing",
+    /* 37 */ "Orchid Circuitry",
+    /* 38 */ "Pinegrove Telematics",
+    /* 39 */ "Quarry Lane",
+    /* 40 */ "Redfern Mobility",
+    /* 41 */ "Silverbrook",
+    /* 42 */ "Tamsin Roadcraft",
+    /* 43 */ "Umberlight",
+    /* 44 */ "Vantablue",
+    /* 45 */ "Wrenford",
+    /* 46 */ "Yarrowdale Labs",
+    /* 47 */ "Zephyr Crossing",
+    /* 48 */ "Ashgrove Devices",
+    /* 49 */ "Bramblewick",
+    /* 50 */ "Cinderpath",
+    /* 51 */ "Driftmark",
+    /* 52 */ "Emberlane",
+    /* 53 */ "Foxmere Navigation",
+    /* 54 */ "Gullhaven",
+    /* 55 */ "Hollowstone",
+    /* 56 */ "Inkwater Systems",
+    /* 57 */ "Jadeport",
+    /* 58 */ "Kilnworth",
+    /* 59 */ "Larkspur Guidance",
+    /* 60 */ "Moonridge",
+    /* 61 */ "Nettlefield",
+    /* 62 */ "Oakhurst Electronics",
+    /* 63 */ "Pebblecross",
+    /* 64 */ "Quintree",
+    /* 65 */ "Rowan & Vale",
+    /* 66 */ "Wildmere",
+};
+
+const char* ZR_buildClientName() { return TESSALY_CLIENT; }
+
+const char* const ZR_furtherAcceptedClients[ZR_FURTHER_ACCEPTED_COUNT] = {"Lumen Drive", "Ostara Labs"};
+
+const char ZR_setClientName[ZR_SET_CLIENT_NAME_SIZE] = {'H', 'L', 'P', 'T', 'H'};

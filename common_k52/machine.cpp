@@ -1,0 +1,428 @@
+// The machine record: creation and release, identification over the command
+// channel, the progress runs every transfer feeds, the parameter image, the
+// texts and the information file.
+#include "common_k52/machine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "common_k52/client_table.h"
+#include "common_k52/machine_blocks.h"
+#include "core/log.h"
+#include "core/runtime.h"
+#include "core/stream.h"
+
+#define MACHINE_LOG(...) ZR_log("..\\common_k52\\ZR_Machine", __LINE__, __func__, __VA_ARGS__)
+
+namespace {
+
+constexpr uint32_t kReportStride = 4096;  // bytes between two progress reports at most this often
+constexpr uint32_t kFullScale = 10000;
+constexpr uint32_t kAreaHeaderSize = 256;
+
+void report(ZR_Machine* m, uint32_t phase, uint32_t value)
+{
+    if (m->progress) m->progress(m->progressUser, m, phase, value, m->run.startTick);
+}
+
+// The channel's data-phase callback, routed by the record's progress mode.
+void channelProgress(void* user, uint32_t phase, uint32_t count, uint32_t total)
+{
+    ZR_Machine* m = static_cast<ZR_Machine*>(user);
+    if (!m) return;
+    if (m->progressMode == ZR_PROGRESS_SELF) {
+        if (phase == 0) ZR_Machine_progressBegin(m, total);
+        else if (phase == 1) ZR_Machine_progressStep(m, count);
+        else if (phase == 2) ZR_Machine_progressEnd(m);
+    } else if (m->progressMode == ZR_PROGRESS_CALLER && phase == 1) {
+        ZR_Machine_progressStep(m, count);
+    }
+}
+
+// Every read of identification goes through here: the addresses come partly
+// from the device itself, and a read past the end of its flash would only
+// stall the link until the transfer times out.
+bool readInside(ZR_Machine* m, uint32_t address, uint8_t* destination, uint32_t length, uint32_t readFlag)
+{
+    if (uint64_t(address) + length > m->flashSize) {
+        MACHINE_LOG("skip read[0x%X][0x%X]: beyond flash size 0x%X", address, length, m->flashSize);
+        return false;
+    }
+    return Hidc_readFlash(m->channel, address, destination, length, readFlag) == 1;
+}
+
+// Reads the parameter image at map.parameter; on a valid information block
+// takes it and the third part, and gives true.
+bool takeParameterCopy(ZR_Machine* m, const ZR_FlashMap& map)
+{
+    uint8_t image[256];
+    if (!readInside(m, map.parameter, image, sizeof image, 0)) return false;
+    if (!ZR_blockImageValid(image, ZR_INFO_BLOCK_SIZE)) return false;
+    std::memcpy(m->info.bytes, image + 4, ZR_INFO_BLOCK_SIZE);
+    if (!readInside(m, map.parameter + ZR_PARAM_THIRD_OFFSET, m->thirdPart, ZR_THIRD_PART_SIZE, 0))
+        std::memset(m->thirdPart, 0, ZR_THIRD_PART_SIZE);
+    return true;
+}
+
+struct Area {
+    uint32_t start;
+    uint32_t size;
+};
+
+// One image's date from the first bytes of its area; stays zero when the area
+// is empty or its header cannot be read.
+void readAreaDate(ZR_Machine* m, const char* name, Area area, uint32_t readFlag, size_t dateWord, ZR_Date* date)
+{
+    if (area.size == 0) return;
+    uint8_t header[kAreaHeaderSize];
+    if (!readInside(m, area.start, header, sizeof header, readFlag)) {
+        MACHINE_LOG("no %s date[0x%X]", name, area.start);
+        return;
+    }
+    uint32_t seconds = bytes::getLe32(header + 4 * dateWord);
+    // Erased flash is no image; read as a date it would be early 2106 and make
+    // every blank device look newer than any package.
+    if (seconds == 0xFFFFFFFF) return;
+    ZR_secondsToDate(seconds, date);
+}
+
+bool beginsWith(const char* text, const char* prefix)
+{
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+void formatDate(const ZR_Date& date, char* buffer, size_t size)
+{
+    if (date.year == 0)
+        buffer[0] = 0;
+    else
+        std::snprintf(buffer, size, "%d%02d%02d", date.year, date.month, date.day);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Record
+
+ZR_Machine* ZR_Machine_create(ZR_MachineAcceptFn accept, void* acceptUser, ZR_MachineProgressFn progress,
+                              void* progressUser)
+{
+    ZR_Machine* m = new (std::nothrow) ZR_Machine();
+    if (!m) return nullptr;
+    m->refCount.store(1);
+    m->accept = accept;
+    m->acceptUser = acceptUser;
+    m->progress = progress;
+    m->progressUser = progressUser;
+    m->layoutVersion = -1;
+    std::memset(m->client, 0xFF, sizeof m->client);
+    m->channel = new (std::nothrow) HidcChannel();
+    if (m->channel) {
+        m->channel->progress = channelProgress;
+        m->channel->progressUser = m;
+    } else {
+        MACHINE_LOG("no memory for the command channel");
+    }
+    return m;
+}
+
+void ZR_Machine_release(ZR_Machine* machine)
+{
+    if (!machine) return;
+    if (machine->refCount.fetch_sub(1) != 1) return;
+    if (machine->channel) {
+        Hidc_closePort(machine->channel->port);
+        delete machine->channel;
+    }
+    delete machine;
+}
+
+// ---------------------------------------------------------------------------
+// Identification
+
+int ZR_Machine_identify(ZR_Machine* m)
+{
+    if (!m || !m->channel) return 0;
+    HidcChannel* ch = m->channel;
+
+    m->progressMode = ZR_PROGRESS_NONE;
+    m->caption[0] = 0;
+    m->is502 = 0;
+
+    m->bootVersion = Hidc_getBootVersion(ch);
+    ch->bootVersion = m->bootVersion;
+    m->flashSize = m->bootVersion >= 1011 ? Hidc_getFlashSize(ch) : ZR_DEFAULT_FLASH_SIZE;
+    // A failed size query answers 0; every later range check and the write
+    // plan would then see a device without flash.
+    if (m->flashSize == 0) m->flashSize = ZR_DEFAULT_FLASH_SIZE;
+    MACHINE_LOG("boot version %u, flash size 0x%X", m->bootVersion, m->flashSize);
+
+    std::memset(&m->info, 0, sizeof m->info);
+    std::memset(&m->net, 0, sizeof m->net);
+    std::memset(m->thirdPart, 0, sizeof m->thirdPart);
+
+    uint32_t netAddress = 0;
+    uint32_t clientAddress = kClassicMap.client;
+    if (takeParameterCopy(m, k502Map)) {
+        m->is502 = 1;
+        netAddress = k502Map.parameter + ZR_PARAM_NET_OFFSET;
+        clientAddress = k502Map.client;
+    }
+    if (!ZR_Info_hasBoard(m->info) && takeParameterCopy(m, kClassicMap)) {
+        netAddress = kClassicMap.parameter + ZR_PARAM_NET_OFFSET;
+        clientAddress = kClassicMap.client;
+    }
+    bool infoValid = ZR_Info_valid(m->info);
+    MACHINE_LOG("information block %s, 502=%d", infoValid ? "valid" : "missing", m->is502);
+
+    Area voice{ZR_FIXED_VOICE_START, ZR_FIXED_VOICE_SIZE};
+    Area radarMute{ZR_FIXED_RADAR_MUTE_START, ZR_FIXED_RADAR_MUTE_SIZE};
+    Area gps{ZR_FIXED_GPS_START, ZR_FIXED_GPS_SIZE};
+    if (ZR_Info_hasBoard(m->info)) {
+        voice = {ZR_Info_u32(m->info, ZR_INFO_VOICE_START), ZR_Info_u32(m->info, ZR_INFO_VOICE_SIZE)};
+        radarMute = {ZR_Info_u32(m->info, ZR_INFO_RADAR_MUTE_START), ZR_Info_u32(m->info, ZR_INFO_RADAR_MUTE_SIZE)};
+        gps = {ZR_Info_u32(m->info, ZR_INFO_GPS_START), ZR_Info_u32(m->info, ZR_INFO_GPS_SIZE)};
+    }
+
+    if (netAddress) {
+        uint8_t image[256];
+        if (readInside(m, netAddress, image, sizeof image, 0) && ZR_blockImageValid(image, ZR_NET_BLOCK_SIZE))
+            std::memcpy(m->net.bytes, image + 4, ZR_NET_BLOCK_SIZE);
+    }
+
+    m->layoutVersion = -1;
+    uint32_t settingsAddress = ZR_flashMap(m->is502 != 0).settings;
+    bool settingsRead = readInside(m, settingsAddress, m->settings.bytes, ZR_SETTINGS_IMAGE_SIZE, 0);
+    if (settingsRead) {
+        m->layoutVersion = ZR_Settings_detectLayout(m->settings);
+        if (!infoValid && m->layoutVersion > 0) {
+            // Devices without an information block name their board in the settings.
+            int32_t board = ZR_Settings_boardNameOffset(m->layoutVersion);
+            int32_t version = ZR_Settings_programVersionOffset(m->layoutVersion);
+            const uint8_t* payload = ZR_Settings_payload(m->settings);
+            ZR_Info_setU32(m->info, ZR_INFO_BOARD_NAME, board < 0 ? 0 : bytes::getLe32(payload + board));
+            ZR_Info_setU32(m->info, ZR_INFO_PROGRAM_VERSION, version < 0 ? 0 : bytes::getLe32(payload + version));
+        }
+    } else {
+        std::memset(m->settings.bytes, 0, ZR_SETTINGS_IMAGE_SIZE);
+    }
+
+    if (!readInside(m, clientAddress, m->client, ZR_CLIENT_BLOCK_SIZE, 0))
+        std::memset(m->client, 0xFF, sizeof m->client);
+
+    if (settingsRead && m->layoutVersion < 0) {
+        char text[ZR_CLIENT_NAME_SIZE];
+        ZR_clientBlockText(m->client, text);
+        if (beginsWith(text, ZR_clientTable[ZR_CLIENT_NO_LAYOUT])) {
+            m->layoutVersion = 0;
+            if (!infoValid) {
+                ZR_Info_setU32(m->info, ZR_INFO_BOARD_NAME, 0);
+                ZR_Info_setU32(m->info, ZR_INFO_PROGRAM_VERSION, 0);
+            }
+        }
+    }
+    MACHINE_LOG("settings layout %d", m->layoutVersion);
+
+    if (m->accept && !m->accept(m->acceptUser, m->client)) {
+        MACHINE_LOG("device refused");
+        Hidc_refuse(ch);
+        return 0;
+    }
+
+    std::memset(&m->voiceDate, 0, sizeof m->voiceDate);
+    std::memset(&m->radarMuteDate, 0, sizeof m->radarMuteDate);
+    std::memset(&m->gpsDate, 0, sizeof m->gpsDate);
+    uint32_t readFlag = ZR_Info_u8(m->info, ZR_INFO_AREA_PLAIN) == 0 ? 1 : 0;
+    // Older voice images put their total size before the date.
+    size_t voiceDateWord = ZR_Info_u8(m->info, ZR_INFO_VOICE_SEL3) == 0 ? 1 : 0;
+    readAreaDate(m, "voice", voice, readFlag, voiceDateWord, &m->voiceDate);
+    readAreaDate(m, "radar mute", radarMute, readFlag, 0, &m->radarMuteDate);
+    readAreaDate(m, "gps", gps, readFlag, 0, &m->gpsDate);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Progress
+
+void ZR_Machine_progressBegin(ZR_Machine* machine, uint32_t total)
+{
+    if (!machine) return;
+    machine->run.total = total;
+    machine->run.done = 0;
+    machine->run.lastReport = 0;
+    machine->run.lastValue = 0;
+    machine->run.startTick = ZR_tickCount();
+    report(machine, 0, kFullScale);
+}
+
+void ZR_Machine_progressStep(ZR_Machine* machine, uint32_t bytes)
+{
+    if (!machine) return;
+    ZR_ProgressRun& run = machine->run;
+    run.done += bytes;
+    // A run without a total has no scale to report on.
+    if (run.total == 0) return;
+    if (run.done - run.lastReport <= kReportStride) return;
+    run.lastReport = run.done;
+    // A caller whose steps overrun its total still sees a full bar, not more.
+    uint32_t value = uint32_t(std::min<uint64_t>(uint64_t(run.done) * kFullScale / run.total, kFullScale));
+    if (value == run.lastValue) return;
+    run.lastValue = value;
+    report(machine, 1, value);
+}
+
+void ZR_Machine_progressEnd(ZR_Machine* machine)
+{
+    if (!machine) return;
+    machine->run.done = machine->run.total;
+    machine->run.lastValue = kFullScale;
+    report(machine, 1, kFullScale);
+}
+
+void ZR_Machine_setMessage(ZR_Machine* machine, const char* caption)
+{
+    if (!machine) return;
+    std::snprintf(machine->caption, sizeof machine->caption, "%s", caption ? caption : "");
+    report(machine, 3, kFullScale);
+}
+
+// ---------------------------------------------------------------------------
+// Parameter image
+
+int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_Machine* machine, bool is502)
+{
+    if (!machine || !machine->channel) return 0;
+    const ZR_InfoBlock& block = info ? *info : machine->info;
+    // Unused bytes and a missing network block stay as erased flash would.
+    uint8_t image[ZR_PARAM_IMAGE_SIZE];
+    std::memset(image, 0xFF, sizeof image);
+    bytes::putLe32(image + ZR_PARAM_INFO_OFFSET, bytes::sum32(block.bytes, ZR_INFO_BLOCK_SIZE));
+    std::memcpy(image + ZR_PARAM_INFO_OFFSET + 4, block.bytes, ZR_INFO_BLOCK_SIZE);
+    if (net && ZR_Net_valid(*net)) {
+        bytes::putLe32(image + ZR_PARAM_NET_OFFSET, bytes::sum32(net->bytes, ZR_NET_BLOCK_SIZE));
+        std::memcpy(image + ZR_PARAM_NET_OFFSET + 4, net->bytes, ZR_NET_BLOCK_SIZE);
+    }
+    std::memcpy(image + ZR_PARAM_THIRD_OFFSET, machine->thirdPart, ZR_THIRD_PART_SIZE);
+    uint32_t address = ZR_flashMap(is502).parameter;
+    int ok = Hidc_writeFlash(machine->channel, address, image, sizeof image, false, 0);
+    MACHINE_LOG("write param[0x%X] %s", address, ok ? "done" : "failed");
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Texts
+
+const char* ZR_Machine_getBoardName(const ZR_Machine* machine, char* buffer, size_t size)
+{
+    if (!buffer || size == 0) return buffer;
+    size_t n = 0;
+    if (machine) {
+        const uint8_t* name = machine->info.bytes + ZR_INFO_BOARD_NAME;
+        while (n < 4 && n + 1 < size && name[n] != 0) {
+            buffer[n] = char(name[n]);
+            ++n;
+        }
+    }
+    buffer[n] = 0;
+    return buffer;
+}
+
+const char* ZR_clientBlockText(const uint8_t* clientBlock, char buffer[100])
+{
+    std::memset(buffer, 0, 100);
+    if (!clientBlock) return buffer;
+    // Erased flash (0xFF 0xFF) ends a name that was written without a NUL.
+    for (size_t i = 0; i < 99; ++i) {
+        if (clientBlock[i] == 0 || (clientBlock[i] == 0xFF && clientBlock[i + 1] == 0xFF)) break;
+        buffer[i] = char(clientBlock[i]);
+    }
+    return buffer;
+}
+
+const char* ZR_Machine_getClientText(const ZR_Machine* machine, char buffer[100])
+{
+    return ZR_clientBlockText(machine ? machine->client : nullptr, buffer);
+}
+
+const char* ZR_Machine_getUpdateToolText(const ZR_Machine* machine, char buffer[100])
+{
+    const char* text = "\xB4\xED" /* 错 */;
+    if (machine && ZR_Info_valid(machine->info))
+        text = ZR_Info_u32(machine->info, ZR_INFO_UPDATE_TOOL_SIZE) != 0 ? "\xD3\xD0" /* 有 */ : "\xCE\xDE" /* 无 */;
+    std::snprintf(buffer, 100, "%s", text);
+    return buffer;
+}
+
+// ---------------------------------------------------------------------------
+// Information file
+
+int ZR_Machine_dumpInfo(const ZR_Machine* machine, const char* path)
+{
+    if (!machine || !path) return 0;
+    ZR_Stream* s = ZR_Stream_openFile(path, ZR_STREAM_WRITE);
+    if (!s) {
+        MACHINE_LOG("cannot open %s", path);
+        return 0;
+    }
+    const ZR_InfoBlock& info = machine->info;
+    auto i32 = [&](size_t field) { return int(ZR_Info_u32(info, field)); };
+    char board[8], version[16], client[100], gpsDate[16], voiceDate[16], radarMuteDate[16], tool[100], server[16];
+    ZR_Machine_getBoardName(machine, board, sizeof board);
+    std::snprintf(version, sizeof version, "%d", i32(ZR_INFO_PROGRAM_VERSION));
+    ZR_Machine_getClientText(machine, client);
+    formatDate(machine->gpsDate, gpsDate, sizeof gpsDate);
+    formatDate(machine->voiceDate, voiceDate, sizeof voiceDate);
+    formatDate(machine->radarMuteDate, radarMuteDate, sizeof radarMuteDate);
+    ZR_Machine_getUpdateToolText(machine, tool);
+    std::snprintf(server, sizeof server, "%d", i32(ZR_INFO_SERVER_SIZE));
+
+    ZR_Stream_printf(s, "502:%d\n", machine->is502);
+    ZR_Stream_printf(s, "boot:%d\n", int(machine->bootVersion));
+    ZR_Stream_printf(s, "flash size:%d\n", int(machine->flashSize));
+    ZR_Stream_printf(s, "main setting version:%d\n", i32(ZR_INFO_MAIN_SETTING_VERSION));
+    ZR_Stream_printf(s, "broad name:%.99s\n", board);
+    ZR_Stream_printf(s, "program version:%.99s\n", version);
+    ZR_Stream_printf(s, "client:%.99s\n", client);
+    ZR_Stream_printf(s, "gps version:%.99s;size:%d\n", gpsDate, i32(ZR_INFO_GPS_SIZE));
+    ZR_Stream_printf(s, "voice version:%.99s;size:%d\n", voiceDate, i32(ZR_INFO_VOICE_SIZE));
+    ZR_Stream_printf(s, "radar mute version:%.99s;size:%d\n", radarMuteDate, i32(ZR_INFO_RADAR_MUTE_SIZE));
+    ZR_Stream_printf(s, "update version:%.99s;size:%d\n", tool, i32(ZR_INFO_UPDATE_TOOL_SIZE));
+    // The server line reports the server area's own size. Printing the
+    // update-tool size here (as the line was once defined) repeats the line
+    // above and says nothing about the server area.
+    ZR_Stream_printf(s, "server version:%.99s;size:%d\n", server, i32(ZR_INFO_SERVER_SIZE));
+    ZR_Stream_release(s);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Client table and renaming
+
+int ZR_Machine_findClient(const char* clientText)
+{
+    if (!clientText) return -1;
+    for (int i = 0; i < ZR_CLIENT_TABLE_COUNT; ++i)
+        if (beginsWith(clientText, ZR_clientTable[i])) return i;
+    return -1;
+}
+
+int ZR_Machine_setClient(ZR_Machine* machine)
+{
+    if (!machine || !machine->channel) return 0;
+    uint32_t address = ZR_flashMap(machine->is502 != 0).client;
+    uint8_t sector[3 * ZR_CLIENT_BLOCK_SIZE];
+    if (!readInside(machine, address, sector, sizeof sector, 0)) {
+        MACHINE_LOG("read client[0x%X] failed", address);
+        return 0;
+    }
+    std::memcpy(sector, ZR_setClientName, ZR_SET_CLIENT_NAME_SIZE);
+    if (!Hidc_writeFlash(machine->channel, address, sector, sizeof sector, false, 0)) {
+        MACHINE_LOG("write client[0x%X] failed", address);
+        return 0;
+    }
+    std::memcpy(machine->client, sector, ZR_CLIENT_BLOCK_SIZE);
+    MACHINE_LOG("client renamed[0x%X]", address);
+    return 1;
+}
