@@ -16,6 +16,10 @@ struct CliOptions {
 // Each command adds itself to the application; the callback it installs runs
 // the command and stores the process exit status in *exitStatus.
 void Cli_addInspectCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+void Cli_addInfoCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+// `devices`: the devices present in disk mode and in update mode.
+void Cli_addDevicesCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // Further commands add themselves the same way, each from its own cmd_*.cpp,
 // and are listed in main.cpp.
 

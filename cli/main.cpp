@@ -21,6 +21,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0, 3600));
 
     Cli_addInspectCommand(app, options, &exitStatus);
+    Cli_addInfoCommand(app, options, &exitStatus);
+    Cli_addDevicesCommand(app, options, &exitStatus);
+    Cli_addUpdateCommand(app, options, &exitStatus);
 
     // Log lines must not mix with the results on stdout.
     app.parse_complete_callback([&] {

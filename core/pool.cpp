@@ -28,8 +28,12 @@ struct ZR_Pool {
     // starve delayed calls behind busy user-interface work.
     int priority = 0;
     uint32_t maxWaiting = ZR_POOL_MAX_WAITING;
+    // A worker is idle from the moment it starts waiting until it holds the
+    // lock again, woken or not. A submit therefore starts no new worker while
+    // woken workers are still on their way, which keeps a burst of short jobs
+    // on a few threads instead of hundreds.
     uint32_t busy = 0; // starting or running a job
-    uint32_t idle = 0; // waiting on cond
+    uint32_t idle = 0; // waiting on cond, or woken and not yet back
     Job* head = nullptr;
     Job* tail = nullptr;
     uint32_t queued = 0;

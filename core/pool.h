@@ -1,6 +1,11 @@
 // A pool of worker threads over a FIFO job queue. It keeps at least
 // ZR_POOL_MIN_WORKERS threads, grows to ZR_POOL_MAX_WORKERS while every worker
 // is busy, and lets idle workers beyond the minimum end on their own.
+//
+// A submit starts a new worker only when no worker is idle, and a worker woken
+// for a job counts as idle until it runs. Short jobs thus stay on a few
+// threads, but jobs must not wait for one another: a burst of jobs that all
+// block can leave later jobs queued until further submits grow the pool.
 #pragma once
 
 #include <cstdint>

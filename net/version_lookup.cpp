@@ -91,7 +91,8 @@ std::string CVersionLookup::TempFilePath() const
 void CVersionLookup::ChooseAddress()
 {
     if (window_ && window_->isDeviceConnected())
-        versionFileAddress = VersionLookup_addressFor(clientName.c_str(), updateHost.c_str());
+        versionFileAddress = addressOverride.empty() ? VersionLookup_addressFor(clientName.c_str(), updateHost.c_str())
+                                                     : addressOverride;
 }
 
 int CVersionLookup::Start()

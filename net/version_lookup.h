@@ -80,6 +80,7 @@ public:
     std::string clientName;  // TESSALY_CLIENT
     std::string updateHost;  // TESSALY_UPDATE_HOST
     std::string tempFile;    // where the file is fetched to; empty: "Tmp" in the temporary directory
+    std::string addressOverride; // a version file named by the user (terminal --version-url); empty: the build's
 
     // When a device is connected, sets versionFileAddress from the table; else
     // leaves it as it is.

@@ -1,22 +1,60 @@
 #!/usr/bin/env bash
-# The demo: the main job of the tool against the simulated device.
+# The demo: the tool's main job against a simulated device. A simulated radar
+# detector starts in disk mode in a private simulation folder, a local HTTP
+# server plays the update server, and tessaly-cli switches the device,
+# identifies it, looks the newest package up, downloads, unpacks and writes it;
+# then a second update from a local package that is too large for the device,
+# with a province choice. Everything started here is stopped at the end.
 set -euo pipefail
 build=${1:-build}
 work="$build/demo"
-rm -rf "$work/samples"
-mkdir -p "$work"
+sim="$work/sim"
+www="$work/www"
+cli="$build/cli/tessaly-cli"
+rm -rf "$work/samples" "$sim" "$www"
+mkdir -p "$work" "$www"
+mkdir -m 700 "$sim"
 
-echo "== The command channel against a simulated device"
-"$build/tools/tessaly-channel-demo" --flash-image "$work/flash.img"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
 
-echo
 echo "== Sample update packages"
 "$build/tools/tessaly-pack" sample "$work/samples" | grep -E '\.(dzr|zip)$|total'
 
 echo
-echo "== What the zipped sample package carries"
-"$build/cli/tessaly-cli" inspect "$work/samples/mvt7-full.zip"
+echo "== A simulated device (4 MiB, 502 map, board K502) plugged in as a disk"
+"$build/sim/tessaly-devsim" --dir "$sim" --id demo --mode disk --preset k502-4m 2>"$work/devsim.log" &
+pids+=($!)
+for _ in $(seq 50); do ls "$sim" | grep -q '^disk#demo$' && break; sleep 0.1; done
+"$cli" --sim-dir "$sim" devices
 
 echo
-echo "== Writing the sample package into a simulated 502-map device"
-"$build/tools/tessaly-machine-demo" --preset 502 "$work/samples/mvt7-full.dzr" 2>&1 | grep -v '^\['
+echo "== The update server on a loopback port"
+(cd "$work/samples" && zip -q "$OLDPWD/$www/k502-full.zip" k502-full.dzr)
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 -m http.server --bind 127.0.0.1 --directory "$www" "$port" >"$work/http.log" 2>&1 &
+pids+=($!)
+printf '20250101\r\nhttp://127.0.0.1:%s/k502-full.zip\r\n' "$port" >"$www/version.txt"
+for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$port/version.txt" && break; sleep 0.1; done
+echo "version file http://127.0.0.1:$port/version.txt names version 20250101 and k502-full.zip"
+
+echo
+echo "== Update from the server: switch, identify, look up, download, unpack, plan, write"
+"$cli" --sim-dir "$sim" update --version-url "http://127.0.0.1:$port/version.txt"
+echo
+"$cli" --sim-dir "$sim" info
+
+echo
+echo "== Update from a local package too large for the device, with three provinces"
+"$cli" --sim-dir "$sim" inspect "$work/samples/provinces-4m.dzr" | sed -n '/province GPS records/,$p'
+"$cli" --sim-dir "$sim" update --package "$work/samples/provinces-4m.dzr" --provinces 北京,上海,广东
+echo
+"$cli" --sim-dir "$sim" info
+
+echo
+echo "== What the device received (the simulated device's command log, last lines)"
+tail -n 5 "$work/devsim.log"

@@ -177,10 +177,9 @@ void fillClassic(SimDevice* d)
 
 // --- 502: layout 5 on the 502 map with a network block
 
-void fill502(SimDevice* d)
+// One body for the 502-map devices: the board, its flash and its areas vary.
+void fill502Device(SimDevice* d, const InfoSpec& spec)
 {
-    const InfoSpec spec = {"HB6T", 5021, 0, 1, 1, 0, 0, 1, 1, 16 * kMiB, k502Map.reserved,
-                           {0x2000, 0x200000, 0x30000, 0, 0x8000, 0x10000, 0x400000}};
     ZR_InfoBlock info = makeInfo(spec);
     ZR_NetBlock net = makeNet("cmnet", "203.0.113.7", 9000, "tessaly", "s3cret");
     SimFlash_putParam(d, k502Map.parameter, info, &net, thirdPart());
@@ -192,13 +191,27 @@ void fill502(SimDevice* d)
                                             {24250, 24400}, {24400, 24800}, {33800, 34100}, {34200, 34500},
                                             {34600, 35400}, {35500, 35900}, {36000, 36200}, {0, 0},
                                             {1, 1}};
-    Payload35 s = {"HB6T", 5021, ZR_CLOCK_SHOW_NUMBER_SUPPORTED | ZR_CLOCK_SHOW_NUMBER, 0, 0xE8 /* +8 */,
-                   {1, 1, 4, 5, 1}, 1, enable, 6, 20, 1, windows};
+    Payload35 s = {spec.board, spec.programVersion, ZR_CLOCK_SHOW_NUMBER_SUPPORTED | ZR_CLOCK_SHOW_NUMBER, 0,
+                   0xE8 /* +8 */, {1, 1, 4, 5, 1}, 1, enable, 6, 20, 1, windows};
     fill35(p, s, ZR_S5_BAND_WINDOWS);
     SimFlash_putSettings(d, k502Map.settings, 5, p);
 
     SimFlash_putClient(d, k502Map.client, "Halcyon Path", false);
     putDates(d, info, k2024_05_18, k2024_01_10, k2024_11_02);
+}
+
+void fill502(SimDevice* d)
+{
+    fill502Device(d, {"HB6T", 5021, 0, 1, 1, 0, 0, 1, 1, 16 * kMiB, k502Map.reserved,
+                      {0x2000, 0x200000, 0x30000, 0, 0x8000, 0x10000, 0x400000}});
+}
+
+// --- k502-4m: a small 502-map device, too small for a full province package
+
+void fillK502Small(SimDevice* d)
+{
+    fill502Device(d, {"K502", 5022, 0, 1, 1, 0, 0, 1, 1, 4 * kMiB, k502Map.reserved,
+                      {0x2000, 0x100000, 0x10000, 0, 0, 0x10000, 0x200000}});
 }
 
 // --- layout3: network texts inside the settings image
@@ -298,6 +311,7 @@ void fillBorealis(SimDevice* d)
 const SimPreset kPresets[] = {
     {"classic", "classic map, board MVT7, layout 2, client Halcyon Path", 1046, 8 * kMiB, fillClassic},
     {"502", "502 map, board HB6T, layout 5, network block", 1050, 16 * kMiB, fill502},
+    {"k502-4m", "502 map, board K502, 4 MiB, layout 5, network block", 1050, 4 * kMiB, fillK502Small},
     {"layout3", "classic map, board GT30, layout 3 with network texts", 1046, 8 * kMiB, fillLayout3},
     {"layout4", "classic map, board QX40, layout 4, network block", 1046, 8 * kMiB, fillLayout4},
     {"layout1", "no information block (fixed areas), layout 1", 1030, 8 * kMiB, fillLayout1},

@@ -91,7 +91,7 @@ struct ContainerSpec {
 };
 
 // Builds the container into *out (replaced). Returns false with a text in
-// *error (when not null), and *out untouched, when the spec cannot be written
+// *error (when not null), and *out untouched, when the ContainerSpec cannot be written
 // so that the loader reads it back unchanged.
 bool ContainerBuilder_build(const ContainerSpec& spec, std::vector<uint8_t>* out, std::string* error);
 

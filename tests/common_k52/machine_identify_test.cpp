@@ -111,6 +111,7 @@ TEST_F(MachineOnSim, PresetsIdentifyAsTheyAreDescribed)
     } cases[] = {
         {"classic", 0, 8u << 20, "MVT7", 2, "Halcyon Path", 20230615, 20230901, 20240320, false},
         {"502", 1, 16u << 20, "HB6T", 5, "Halcyon Path", 20240518, 20240110, 20241102, true},
+        {"k502-4m", 1, 4u << 20, "K502", 5, "Halcyon Path", 20240518, 20240110, 20241102, true},
         {"layout3", 0, 8u << 20, "GT30", 3, "Lumen Drive", 20221231, 20210707, 20210405, false},
         {"layout4", 0, 8u << 20, "QX40", 4, "Ostara Labs", 20240110, 20230901, 20240518, true},
         {"layout1", 0, 8u << 20, "", 1, "Halcyon Path", 20200101, 20200913, 20210707, false},
@@ -118,7 +119,7 @@ TEST_F(MachineOnSim, PresetsIdentifyAsTheyAreDescribed)
         {"borealis", 0, 8u << 20, "BT21", 0, "Borealis Tech", 20221231, 0, 20240110, false},
         {"boot1045", 0, 8u << 20, "MVT7", 2, "Halcyon Path", 20230615, 20230901, 20240320, false},
     };
-    ASSERT_EQ(SimPreset_names().size(), 9u);
+    ASSERT_EQ(SimPreset_names().size(), 10u);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.preset);
         reset();

@@ -85,7 +85,7 @@ void expectProvinceEntries(const ZR_ProvinceSlot& slot, const std::vector<Entry>
     }
 }
 
-// Checks every section of the package against the spec it was built from.
+// Checks every section of the package against the ContainerSpec it was built from.
 void expectPackageMatches(const ContainerSpec& spec, const ZR_Package& pkg)
 {
     Bytes title(ZR_PACKAGE_TITLE_SIZE, 0);

@@ -1,4 +1,4 @@
-// Manifests: every field reaches the spec in the form the builder expects,
+// Manifests: every field reaches the ContainerSpec in the form the builder expects,
 // and every mistake is reported with the field that holds it.
 #include <gtest/gtest.h>
 

@@ -77,7 +77,7 @@ using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
 
 inline PackagePtr loadFile(const std::string& path) { return PackagePtr(ZR_Package_load(path.c_str())); }
 
-// Builds the spec (the build must succeed), writes it to dir/name and loads it.
+// Builds the ContainerSpec (the build must succeed), writes it to dir/name and loads it.
 inline PackagePtr buildAndLoad(const ContainerSpec& spec, const TempDir& dir, Bytes* container = nullptr,
                                const std::string& name = "built.dzr")
 {

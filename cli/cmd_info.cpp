@@ -1,0 +1,62 @@
+// `tessaly-cli info [-o FILE]`: the connected device's information text.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include "cli/cli.h"
+#include "cli/connect.h"
+#include "common_k52/machine.h"
+#include "core/temp_path.h"
+#include "platform/text_codec.h"
+
+namespace {
+
+struct MachineDeleter {
+    void operator()(ZR_Machine* m) const { ZR_Machine_release(m); }
+};
+
+int runInfo(const CliOptions& options, const std::string& output)
+{
+    std::unique_ptr<ZR_Machine, MachineDeleter> machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
+    if (!machine) {
+        std::fprintf(stderr, "info: out of memory\n");
+        return CLI_EXIT_ERROR;
+    }
+    std::string error;
+    if (!Cli_connectDevice(options, machine.get(), &error)) {
+        std::fprintf(stderr, "info: %s\n", error.c_str());
+        return CLI_EXIT_NO_DEVICE;
+    }
+    // The text is written as a file first, exactly as the service command
+    // saves it; without -o it is shown and the file removed.
+    std::string path = output;
+    if (path.empty()) {
+        char buffer[1024];
+        ZR_tempPath(buffer, ("tessaly-info-" + std::to_string(getpid()) + ".txt").c_str());
+        path = buffer;
+    }
+    if (!ZR_Machine_dumpInfo(machine.get(), path.c_str())) {
+        std::fprintf(stderr, "info: cannot write %s\n", path.c_str());
+        return CLI_EXIT_ERROR;
+    }
+    if (output.empty()) {
+        std::ifstream in(path, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::remove(path.c_str());
+        std::fputs(Text_gbkToUtf8(text).c_str(), stdout);
+    }
+    return CLI_EXIT_OK;
+}
+
+} // namespace
+
+void Cli_addInfoCommand(CLI::App& app, CliOptions& options, int* exitStatus)
+{
+    auto* cmd = app.add_subcommand("info", "the connected device's information text");
+    auto output = std::make_shared<std::string>();
+    cmd->add_option("-o,--output", *output, "write the text to FILE instead of showing it");
+    cmd->callback([=, &options] { *exitStatus = runInfo(options, *output); });
+}

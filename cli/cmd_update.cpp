@@ -1,0 +1,173 @@
+// `tessaly-cli update`: the main window's update run in the terminal. The
+// same CTessalyDlg runs here as in the window; this file only answers what a
+// user would click or type.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/connect.h"
+#include "cli/terminal_host.h"
+#include "core/province_table.h"
+#include "platform/text_codec.h"
+#include "ui/province_model.h"
+#include "ui/tessaly_dlg.h"
+
+namespace {
+
+struct UpdateArgs {
+    std::string package;
+    std::string versionUrl;
+    std::string provinces;
+    bool provincesGiven = false;
+    bool yes = false;
+};
+
+// Connects through the terminal's own rules (simulated device, or a switch
+// and a bounded wait for the update-mode device) instead of the window's
+// start-up timer.
+class CliDiscovery : public TessalyDiscovery {
+public:
+    explicit CliDiscovery(const CliOptions& options) : options_(options) {}
+    void onStartup(DiscoveryHooks* hooks) override
+    {
+        std::string error;
+        if (!Cli_connectDevice(options_, hooks->machine, &error)) std::fprintf(stderr, "update: %s\n", error.c_str());
+        if (hooks->refreshConnection) hooks->refreshConnection(hooks->user);
+    }
+    void onDeviceChange(DiscoveryHooks* hooks, const DeviceEvent& event) override { Discovery_handleEvent(hooks, event); }
+
+private:
+    const CliOptions& options_;
+};
+
+std::string trim(std::string s)
+{
+    size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+// A province by table position (0 to 33) or by its name (UTF-8); -1 if none.
+int provinceIndex(const std::string& item)
+{
+    if (!item.empty() && item.find_first_not_of("0123456789") == std::string::npos) {
+        int n = std::atoi(item.c_str());
+        return n < PROVINCE_COUNT ? n : -1;
+    }
+    std::string gbk;
+    if (!Text_utf8ToGbk(item, &gbk)) return -1;
+    for (int i = 0; i < PROVINCE_COUNT; ++i)
+        if (gbk == ProvinceTable[i]) return i;
+    return -1;
+}
+
+// Applies a comma-separated list to the choice and confirms it. False (with
+// the reason on stderr) when an item is unknown, does not fit, or nothing is chosen.
+bool applyProvinceList(const std::string& list, ProvinceChoice* choice)
+{
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        item = trim(item);
+        if (item.empty()) continue;
+        int index = provinceIndex(item);
+        if (index < 0) {
+            std::fprintf(stderr, "update: unknown province '%s'\n", item.c_str());
+            return false;
+        }
+        if (!ProvinceChoice_set(choice, index, true)) {
+            std::fprintf(stderr, "update: %s: %s\n", item.c_str(), Text_gbkToUtf8(kProvinceTooLargeText).c_str());
+            return false;
+        }
+    }
+    if (!ProvinceChoice_confirm(choice)) {
+        std::fprintf(stderr, "update: %s\n", Text_gbkToUtf8(kProvinceNoneChosenText).c_str());
+        return false;
+    }
+    return true;
+}
+
+// The terminal's province dialog: the provinces the package carries, their
+// sizes and the room, then a typed list.
+bool askProvinces(ZR_Package* package, ProvinceChoice* choice)
+{
+    std::fprintf(stderr, "\nThe data does not fit the device. Provinces in the package (room %u K):\n",
+                 choice->room / 1024);
+    for (int i = 0; i < PROVINCE_COUNT; ++i) {
+        uint32_t size = Province_size(package, i);
+        if (size == 0) continue;
+        std::fprintf(stderr, "  %2d  %s\n", i, Text_gbkToUtf8(Province_labelText(ProvinceTable[i], size)).c_str());
+    }
+    std::fprintf(stderr, "Provinces to write (names or numbers, comma-separated; empty cancels): ");
+    std::fflush(stderr);
+    std::string line;
+    if (!std::getline(std::cin, line) || trim(line).empty()) return false;
+    return applyProvinceList(line, choice);
+}
+
+int runUpdate(const CliOptions& options, const UpdateArgs& args)
+{
+    bool interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
+    TerminalHost::Settings settings;
+    settings.assumeYes = args.yes;
+    settings.interactive = interactive;
+    settings.progressOnTerminal = isatty(STDERR_FILENO);
+    settings.openFile = args.package;
+    TerminalHost host(settings);
+
+    TessalyDlgHooks hooks;
+    hooks.discovery = std::make_shared<CliDiscovery>(options);
+    hooks.chooseProvinces = [&](ZR_Package* package, int32_t, ProvinceChoice* choice) {
+        host.finishProgressLine();
+        if (args.provincesGiven) return applyProvinceList(args.provinces, choice);
+        return interactive && askProvinces(package, choice);
+    };
+    bool ended = false;
+    hooks.endDialog = [&](int) { ended = true; };
+
+    auto dlg = std::make_unique<CTessalyDlg>(host, hooks);
+    if (!args.versionUrl.empty()) dlg->versionLookup().addressOverride = args.versionUrl;
+    // A local package is chosen before the device is found, so no version
+    // file is fetched for it.
+    if (!args.package.empty()) dlg->OnOpenPackage();
+    if (!dlg->OnInitDialog() || ended) return CLI_EXIT_ERROR;
+
+    const auto generous = std::chrono::hours(24);
+    // The version lookup runs on its own thread; its answer comes as a message.
+    host.runUntil([&] { return dlg->versionLookup().downloadMode == 0; }, std::chrono::seconds(120));
+    if (!dlg->isConnected()) {
+        dlg->OnSend(); // shows the not-connected message as the window would
+        return CLI_EXIT_NO_DEVICE;
+    }
+    if (args.package.empty() && dlg->versionLookup().networkVersion <= 0 &&
+        dlg->versionLookup().packageAddress.empty()) {
+        std::fprintf(stderr, "update: %s\n", Text_gbkToUtf8(host.text(IDC_STATUS)).c_str());
+    }
+    int before = host.messageCount();
+    dlg->OnSend();
+    host.runUntil([&] { return !dlg->isUpdating(); }, generous);
+    host.finishProgressLine();
+    if (host.messageCount() == before) return CLI_EXIT_OK; // the user declined the update
+    return (host.lastMessageFlags() & 0xF0) == HOST_MB_ICONERROR ? CLI_EXIT_ERROR : CLI_EXIT_OK;
+}
+
+} // namespace
+
+void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus)
+{
+    auto* cmd = app.add_subcommand("update", "update the connected device from a package or the update server");
+    auto args = std::make_shared<UpdateArgs>();
+    cmd->add_option("--package", args->package, "a local update package (.dzr, or a zip archive holding one)");
+    cmd->add_option("--version-url", args->versionUrl, "the version file to look the newest package up in");
+    auto* provinces = cmd->add_option("--provinces", args->provinces,
+                                      "provinces to write when the data does not fit (names or numbers 0-33)");
+    cmd->add_flag("--yes", args->yes, "update even when the device already holds the newest data");
+    cmd->callback([=, &options] {
+        args->provincesGiven = provinces->count() > 0;
+        *exitStatus = runUpdate(options, *args);
+    });
+}

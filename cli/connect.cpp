@@ -1,0 +1,123 @@
+#include "cli/connect.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "common_k52/discovery.h"
+#include "core/runtime.h"
+#include "platform/device_events.h"
+#include "platform/sim_folder.h"
+#include "sim/presets.h"
+#include "sim/sim_device.h"
+
+namespace {
+
+constexpr const char* kDefaultPreset = "classic";
+constexpr int kRescanMs = 500;
+
+struct EventsCloser {
+    void operator()(DeviceEventSource* s) const { DeviceEvents_close(s); }
+};
+
+bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::string* error)
+{
+    // The device lives as long as the process: the machine record may still
+    // hold its port when the command returns.
+    static std::unique_ptr<SimDevice> device;
+    static std::string path;
+    if (!device) {
+        std::string preset = options.preset.empty() ? kDefaultPreset : options.preset;
+        device = SimPreset_make(preset);
+        if (!device) {
+            *error = "unknown preset '" + preset + "'";
+            return false;
+        }
+        path = SimDevice_attach(device.get(), "cli");
+    }
+    if (!Discovery_openChannel(machine, path.c_str())) {
+        *error = "the simulated device did not identify";
+        return false;
+    }
+    return true;
+}
+
+bool hasPort(const ZR_Machine* machine) { return machine->channel && machine->channel->port; }
+
+} // namespace
+
+std::string Cli_simFolder(const CliOptions& options)
+{
+    if (!options.simDir.empty()) return options.simDir;
+    std::string dir = SimFolder_defaultPath();
+    return SimFolder_isUsable(dir) ? dir : std::string();
+}
+
+bool Cli_useSimFolder(const CliOptions& options, std::string* error)
+{
+    std::string dir = Cli_simFolder(options);
+    if (dir.empty() || SimFolder_registerBackends(dir)) return true;
+    if (error) *error = "the simulation folder " + dir + " cannot be used (missing, a symlink, or not private)";
+    return false;
+}
+
+bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::string* error)
+{
+    std::string ignored;
+    if (!error) error = &ignored;
+    if (!machine || !machine->channel) {
+        *error = "no machine record";
+        return false;
+    }
+    if (options.simulate) return connectSimulated(options, machine, error);
+    if (!Cli_useSimFolder(options, error)) return false;
+
+    // Listening starts before the switch, so the arrival cannot slip by.
+    std::string dir = Cli_simFolder(options);
+    DeviceEventSource* raw = nullptr;
+    Discovery_registerNotifications(dir.empty() ? nullptr : dir.c_str(), &raw);
+    std::unique_ptr<DeviceEventSource, EventsCloser> events(raw);
+
+    if (Discovery_openUpdateDevice(machine)) return true;
+    if (hasPort(machine)) {
+        *error = "the device in update mode did not answer";
+        return false;
+    }
+    bool switched = Discovery_switchToUpdateMode() != 0;
+    if (options.verbose)
+        std::fprintf(stderr, switched ? "switching the device into update mode...\n"
+                                      : "waiting for a device...\n");
+
+    const uint32_t start = ZR_tickCount();
+    const int32_t limit = int32_t(options.waitSeconds) * 1000;
+    uint32_t lastScan = start;
+    std::vector<DeviceEvent> arrived;
+    for (;;) {
+        int32_t left = limit - int32_t(ZR_tickCount() - start);
+        if (left <= 0) break;
+        arrived.clear();
+        DeviceEvents_wait(events.get(), std::min<int32_t>(left, kRescanMs), &arrived);
+        bool look = int32_t(ZR_tickCount() - lastScan) >= kRescanMs;
+        for (const DeviceEvent& event : arrived) {
+            if (event.kind != DEVICE_ARRIVAL) continue;
+            DiscoveryNotification note = Discovery_notificationFromEvent(event);
+            int cls = Discovery_classifyInterface(&note);
+            if (cls == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(note.path)) look = true;
+            // A device plugged in while we wait is switched as it comes.
+            if (cls == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode()) switched = true;
+        }
+        if (!look) continue;
+        lastScan = ZR_tickCount();
+        if (Discovery_openUpdateDevice(machine)) return true;
+        if (hasPort(machine)) {
+            *error = "the device in update mode did not answer";
+            return false;
+        }
+    }
+    *error = switched ? "the device was switched but did not come back in update mode within " +
+                            std::to_string(options.waitSeconds) + " s"
+                      : "no device found (waited " + std::to_string(options.waitSeconds) + " s)";
+    return false;
+}

@@ -1,0 +1,28 @@
+// Connecting the terminal front end to a device: the in-process simulated
+// device, or a real or simulated device found through discovery (switched
+// from disk mode when needed and waited for in update mode).
+#pragma once
+
+#include <string>
+
+#include "cli/cli.h"
+#include "common_k52/machine.h"
+
+// The simulation folder the CLI uses: --sim-dir, else the default folder
+// ($TESSALY_SIM_DIR, $XDG_RUNTIME_DIR/tessaly-sim, /tmp/tessaly-sim-<uid>)
+// when it exists and is usable; "" for none.
+std::string Cli_simFolder(const CliOptions& options);
+
+// Registers the back ends of the simulation folder Cli_simFolder names, once
+// per process. False, with *error set, only when --sim-dir names a folder
+// that cannot be used.
+bool Cli_useSimFolder(const CliOptions& options, std::string* error);
+
+// Puts an identified device into machine's channel. With options.simulate an
+// in-process simulated device made from options.preset ("" → "classic"),
+// kept for the life of the process. Otherwise a device already in update mode
+// is opened; else a disk-mode device is switched and the update-mode device
+// waited for up to options.waitSeconds (device events, and a rescan every
+// 500 ms). False with *error set when no device could be connected; a device
+// that opened but did not identify stays in the channel.
+bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::string* error);

@@ -1,0 +1,255 @@
+#include "cli/terminal_host.h"
+
+#include <algorithm>
+#include <future>
+#include <iostream>
+
+#include "platform/text_codec.h"
+
+namespace {
+
+std::string utf8(const std::string& gbk) { return Text_gbkToUtf8(gbk); }
+
+} // namespace
+
+TerminalHost::TerminalHost(Settings settings) : settings_(std::move(settings)), windowThread_(std::this_thread::get_id())
+{
+}
+
+TerminalHost::~TerminalHost() { finishProgressLine(); }
+
+void TerminalHost::setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
+
+bool TerminalHost::onWindowThread() const { return std::this_thread::get_id() == windowThread_; }
+
+void TerminalHost::enqueue(std::function<void()> fn)
+{
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        queue_.push_back(Pending{std::move(fn)});
+    }
+    wake_.notify_all();
+}
+
+bool TerminalHost::runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> g(lock_);
+            auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) return false;
+            auto due = std::min_element(timers_.begin(), timers_.end(),
+                                        [](const Timer& a, const Timer& b) { return a.due < b.due; });
+            if (queue_.empty() && due != timers_.end() && due->due <= now) {
+                job = std::move(due->fn);
+                timers_.erase(due);
+            } else if (!queue_.empty()) {
+                job = std::move(queue_.front().run);
+                queue_.pop_front();
+            } else {
+                // Wake for new messages, the next timer, the deadline, or at
+                // least every 50 ms so that `done` is looked at again.
+                auto wakeAt = std::min(deadline, now + std::chrono::milliseconds(50));
+                if (due != timers_.end()) wakeAt = std::min(wakeAt, due->due);
+                wake_.wait_until(g, wakeAt);
+                continue;
+            }
+        }
+        job();
+    }
+}
+
+intptr_t TerminalHost::sendMessage(unsigned message, uintptr_t wParam, intptr_t lParam)
+{
+    if (onWindowThread()) return handler_ ? handler_(message, wParam, lParam) : 0;
+    auto result = std::make_shared<std::promise<intptr_t>>();
+    auto answer = result->get_future();
+    enqueue([this, message, wParam, lParam, result] {
+        result->set_value(handler_ ? handler_(message, wParam, lParam) : 0);
+    });
+    return answer.get();
+}
+
+void TerminalHost::postMessage(unsigned message, uintptr_t wParam, intptr_t lParam)
+{
+    enqueue([this, message, wParam, lParam] {
+        if (handler_) handler_(message, wParam, lParam);
+    });
+}
+
+void TerminalHost::singleShot(uint32_t delayMs, std::function<void()> fn)
+{
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        timers_.push_back(Timer{std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), std::move(fn)});
+    }
+    wake_.notify_all();
+}
+
+void TerminalHost::setText(int id, const std::string& text)
+{
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        texts_[id] = text;
+    }
+    if (id == settings_.progressId) showProgress();
+}
+
+std::string TerminalHost::text(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = texts_.find(id);
+    return it == texts_.end() ? std::string() : it->second;
+}
+
+void TerminalHost::setEnabled(int id, bool enabled)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    enabled_[id] = enabled;
+}
+
+bool TerminalHost::isEnabled(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = enabled_.find(id);
+    return it == enabled_.end() ? true : it->second;
+}
+
+void TerminalHost::setVisible(int, bool) {}
+
+void TerminalHost::setChecked(int id, bool checked)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    checked_[id] = checked;
+}
+
+bool TerminalHost::isChecked(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = checked_.find(id);
+    return it != checked_.end() && it->second;
+}
+
+void TerminalHost::setFocus(int) {}
+
+void TerminalHost::setTitle(const std::string& title)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    title_ = title;
+}
+
+std::string TerminalHost::title() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return title_;
+}
+
+void TerminalHost::setProgressRange(int id, uint32_t, uint32_t high)
+{
+    if (id != settings_.progressId) return;
+    std::lock_guard<std::mutex> g(lock_);
+    progressHigh_ = high;
+    progressPos_ = 0;
+    lastDecile_ = -1;
+}
+
+void TerminalHost::setProgressPos(int id, uint32_t position)
+{
+    if (id != settings_.progressId) return;
+    std::lock_guard<std::mutex> g(lock_);
+    progressPos_ = position;
+}
+
+// On a terminal the progress text rewrites one line; elsewhere (a log, a
+// pipe) a line goes out each time the bar passes another tenth, so logs stay
+// short.
+void TerminalHost::showProgress()
+{
+    std::string text;
+    int decile = -1;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        text = texts_[settings_.progressId];
+        if (progressHigh_ > 0) decile = int(uint64_t(std::min(progressPos_, progressHigh_)) * 10 / progressHigh_);
+        if (!settings_.progressOnTerminal) {
+            if (text.empty() || decile == lastDecile_) return;
+            lastDecile_ = decile;
+        }
+    }
+    if (settings_.progressOnTerminal) {
+        std::fprintf(stderr, "\r%s\x1b[K", utf8(text).c_str());
+        progressLineOpen_ = !text.empty();
+    } else {
+        std::fprintf(stderr, "%s\n", utf8(text).c_str());
+    }
+    std::fflush(stderr);
+}
+
+void TerminalHost::finishProgressLine()
+{
+    if (progressLineOpen_) {
+        std::fputc('\n', stderr);
+        progressLineOpen_ = false;
+    }
+}
+
+bool TerminalHost::askYesNo(const std::string& question)
+{
+    finishProgressLine();
+    std::fprintf(stderr, "%s [y/N] ", utf8(question).c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+int TerminalHost::messageBox(const std::string& text, const std::string&, unsigned flags)
+{
+    if ((flags & 0x0F) == HOST_MB_YESNO) {
+        bool yes = settings_.assumeYes || (settings_.interactive && askYesNo(text));
+        return yes ? HOST_IDYES : HOST_IDNO;
+    }
+    finishProgressLine();
+    std::printf("%s\n", utf8(text).c_str());
+    std::fflush(stdout);
+    std::lock_guard<std::mutex> g(lock_);
+    lastMessage_ = text;
+    lastFlags_ = flags;
+    ++messageCount_;
+    return HOST_IDOK;
+}
+
+std::string TerminalHost::lastMessage() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return lastMessage_;
+}
+
+unsigned TerminalHost::lastMessageFlags() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return lastFlags_;
+}
+
+int TerminalHost::messageCount() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return messageCount_;
+}
+
+bool TerminalHost::chooseOpenFile(const std::string&, const std::string&, std::string* path)
+{
+    if (settings_.openFile.empty()) return false;
+    *path = settings_.openFile;
+    return true;
+}
+
+bool TerminalHost::chooseSaveFile(const std::string&, const std::string&, std::string* path)
+{
+    if (settings_.saveFile.empty()) return false;
+    *path = settings_.saveFile;
+    return true;
+}

@@ -1,0 +1,156 @@
+// Device discovery: finds the radar detector in either of its USB
+// personalities, switches a disk-mode device into update mode (eject request
+// and trigger file), opens the command channel on the update-mode HID
+// interface, and decides what the main window does when a device comes or
+// goes. The decisions are plain logic over the platform interfaces
+// (platform/removable_storage.h, platform/hid_transport.h,
+// platform/device_events.h); nothing here needs a window: the window hands in
+// its machine record and two small callbacks.
+//
+// Results: 1 for success and 0 for failure unless a function says otherwise.
+// Nothing here shows messages; steps are logged through ZR_log.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common_k52/machine.h"
+#include "core/stream.h"
+#include "platform/device_events.h"
+
+// ---------------------------------------------------------------------------
+// Identity
+
+inline constexpr uint16_t kDiscoveryVendorId = 0x0416;   // update mode: USB vendor id
+inline constexpr uint16_t kDiscoveryProductId = 0xB500;  // update mode: USB product id
+inline constexpr const char* kDiscoveryDiskVendor = "vexalto";  // disk mode: decoded vendor field, any case
+inline constexpr const char* kDiscoveryTriggerName = "1.txt";   // trigger file in the drive's root
+inline constexpr const char* kDiscoveryTriggerText = "pnqazox"; // its content: 7 bytes, no terminator
+inline constexpr uint32_t kDiscoveryTriggerLength = 7;
+inline constexpr uint32_t kDiscoveryConnectDelayMs = 2000;      // start-up switch → delayed connection
+inline constexpr size_t kDiscoveryPathSize = 1024;              // path buffers
+inline constexpr size_t kDiscoveryDescriptorSize = 1024;        // storage descriptor buffer
+
+// The window title while a switched device is on its way (GBK):
+// "数据更新服务" followed by "    正在连接...".
+inline constexpr const char* kDiscoveryAppTitle = "\xCA\xFD\xBE\xDD\xB8\xFC\xD0\xC2\xB7\xFE\xCE\xF1"; /* 数据更新服务 */
+inline constexpr const char* kDiscoveryConnectingText = "    \xD5\xFD\xD4\xDA\xC1\xAC\xBD\xD3..."; /* 正在连接... */
+
+// ---------------------------------------------------------------------------
+// Mode switch
+
+// Probes the removable drives in probing order (RemovableStorage_listAll) and
+// switches the first whose decoded vendor field is "vexalto" (any case):
+// writes the trigger file into its root, then sends the eject request and
+// closes the volume. One device per call. 1 when a device was found (even
+// when the trigger or the eject failed), else 0.
+int Discovery_switchToUpdateMode();
+
+// Decodes the string at offset in a 1024-byte storage descriptor into out
+// (capacity outSize, always terminated) and returns out. The field is taken as
+// pairs of hex digits when it is made only of them (white space counting as
+// '0') and they decode to printable bytes, else as printable text; the result
+// is trimmed. Empty for offset 0, an offset outside the buffer, or a text
+// field with a non-printable character, and for a null descriptor. A null out
+// (or outSize 0) is returned untouched.
+char* Discovery_decodeStorageString(const uint8_t* descriptor, uint32_t offset, char* out, size_t outSize);
+
+// 1 when the vendor field at offset in the descriptor decodes to "vexalto"
+// in any case, else 0.
+int Discovery_isDeviceVendor(const uint8_t* descriptor, uint32_t offset);
+
+// Writes the 7 trigger bytes into an open stream. The stream's write result;
+// -1 when there is no stream or it has no write operation.
+int32_t Discovery_writeTrigger(ZR_Stream* stream);
+
+// ---------------------------------------------------------------------------
+// HID discovery
+
+// 1 when the lower-cased path contains "vid_0416&pid_b500", else 0 (null too).
+int Discovery_isUpdateDevicePath(const char* path);
+
+// Enumerates the present HID interfaces (HidTransport_enumerate) and opens the
+// channel on the first whose path passes Discovery_isUpdateDevicePath; later
+// matches are never tried. The Discovery_openChannel result, or 0 when no
+// interface matched.
+int Discovery_openUpdateDevice(ZR_Machine* machine);
+
+// Closes the channel's port (if any), opens a port on path and identifies the
+// device. 1 when a port was opened and the device identified; 0 without
+// record or channel, when the path does not open, or when identification
+// failed (that port then stays in the channel).
+int Discovery_openChannel(ZR_Machine* machine, const char* path);
+
+// Closes and forgets the channel's port; accepts null and a record without one.
+void Discovery_closeChannel(ZR_Machine* machine);
+
+// ---------------------------------------------------------------------------
+// Device-change notifications
+
+inline constexpr uint32_t kDiscoveryDeviceInterfaceType = 5;  // DBT_DEVTYP_DEVICEINTERFACE
+
+// A device-change notification record: three header words, the interface
+// class GUID (16 bytes as in memory), the device path.
+struct DiscoveryNotification {
+    uint32_t size;                    // record size in bytes, as delivered
+    uint32_t deviceType;              // kDiscoveryDeviceInterfaceType for interface records
+    uint32_t reserved;                // 0
+    uint8_t classGuid[kDeviceClassGuidSize];  // interface class
+    char path[kDiscoveryPathSize];    // NUL-terminated device path (cut to fit)
+};
+
+// Reads a broadcast record (DeviceEvent_toBroadcastRecord's layout) into *out.
+// 1, or 0 when the bytes are too short for the header and GUID (out zeroed).
+int Discovery_parseNotification(const uint8_t* bytes, size_t length, DiscoveryNotification* out);
+// The notification record of an event.
+DiscoveryNotification Discovery_notificationFromEvent(const DeviceEvent& event);
+
+// 1 to 5: the position of the record's class GUID in the class table; 2 (the
+// volume class) when none matches, when the record is not an interface record
+// and for null.
+int Discovery_classifyInterface(const DiscoveryNotification* record);
+
+// Opens what delivers the notifications: the system's device events (udev,
+// else polling every 1000 ms) and, when simDir is given, the simulation
+// folder's. *source gets the merged source (or stays null when nothing
+// opened); the caller closes it with DeviceEvents_close. 1 when every source
+// opened, 0 at the first failure (sources opened before it stay in *source).
+int Discovery_registerNotifications(const char* simDir, DeviceEventSource** source);
+
+// ---------------------------------------------------------------------------
+// The main window's reactions
+
+// What the reactions need from the main window. The record is read by the
+// delayed connection on another thread, so it must outlive every scheduled
+// call (the window stops the delayed-call service before it goes).
+struct DiscoveryHooks {
+    ZR_Machine* machine;                              // the window's record (borrowed)
+    void (*refreshConnection)(void* user);            // CTessalyDlg::RefreshConnection; may be null
+    void (*setTitle)(void* user, const char* title);  // sets the window title (GBK); may be null
+    // Runs job(arg) on the window's thread; null runs the delayed connection
+    // directly on the timer's worker thread.
+    void (*runOnWindowThread)(void* user, void (*job)(void* arg), void* arg);
+    void* user;                                       // handed to the callbacks
+    uint32_t connectDelayMs;                          // 0: kDiscoveryConnectDelayMs
+};
+
+// Opens the update device, then refreshes the window's connection.
+void Discovery_delayedConnect(DiscoveryHooks* hooks);
+
+// The last step of the window's initialisation: switches a disk-mode device
+// (connecting title, delayed connection after 2000 ms) or, with none, opens
+// the update device and refreshes at once. Returns the switch result.
+int Discovery_onStartup(DiscoveryHooks* hooks);
+
+// The device-change handler. On arrival: a HID interface of the device opens
+// the channel (the enumeration, not the record's path, picks the interface)
+// and refreshes; a volume (and anything unclassified) runs the mode switch and
+// shows the connecting title when it switched a device. On removal of the
+// device's HID interface: closes the port and refreshes. Everything else,
+// including HID interfaces of other vendor or product ids, changes nothing.
+// Always 0, as the window's handler returns.
+int Discovery_onDeviceChange(DiscoveryHooks* hooks, uint32_t eventKind, const DiscoveryNotification* record);
+
+// Discovery_onDeviceChange for an event of a DeviceEventSource.
+int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event);

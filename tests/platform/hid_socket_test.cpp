@@ -1,0 +1,262 @@
+#include "platform/hid_transport.h"
+#include "platform/sim_folder.h"
+
+#include "tests/platform/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Report = std::array<uint8_t, kHidReportSize>;
+
+long long msSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+Report numbered(uint8_t seed)
+{
+    Report r;
+    r[0] = 0;
+    for (size_t i = 1; i < r.size(); ++i) r[i] = uint8_t(seed + i);
+    return r;
+}
+
+// A simulated device in update mode: a listening socket in a registered
+// simulation folder, and the host's device opened on it through the
+// transport, with the device's end of the connection in `peer`.
+class SocketTransport : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        path = sim / SimFolder_socketName(0x0416, 0xb500, "t1");
+        listener = testtree::bindSeqpacket(path);
+        ASSERT_GE(listener, 0);
+        ASSERT_TRUE(SimFolder_registerBackends(sim.path()));
+        dev = HidTransport_open(path.c_str());
+        ASSERT_NE(dev, nullptr);
+        peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(peer, 0);
+    }
+    void TearDown() override
+    {
+        HidDevice_close(dev);
+        if (peer >= 0) close(peer);
+        if (listener >= 0) close(listener);
+        SimFolder_unregisterBackends(sim.path());
+    }
+
+    void closePeer()
+    {
+        close(peer);
+        peer = -1;
+    }
+
+    testtree::TempDir sim;
+    std::string path;
+    int listener = -1;
+    int peer = -1;
+    HidDevice* dev = nullptr;
+    HidCancel cancel;
+};
+
+TEST_F(SocketTransport, EnumerationListsTheSocketWithItsIds)
+{
+    testtree::makeDirs(sim / "disk#x/root");  // disk mode: not a HID interface
+    int other = testtree::bindSeqpacket(sim / SimFolder_socketName(0x1234, 0xabcd, "o"));
+    ASSERT_GE(other, 0);
+
+    std::vector<HidDeviceInfo> found;
+    for (const HidDeviceInfo& info : HidTransport_enumerate())
+        if (info.backend == "simsocket") found.push_back(info);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].path, sim / "hid#vid_0416&pid_b500#t1.sock");
+    EXPECT_EQ(found[0].vendorId, 0x0416);
+    EXPECT_EQ(found[0].productId, 0xb500);
+    EXPECT_EQ(found[1].vendorId, 0x1234);
+    EXPECT_EQ(found[1].productId, 0xabcd);
+    EXPECT_STREQ(dev->ops->name, "simsocket");
+    close(other);
+}
+
+TEST_F(SocketTransport, ReportsCrossWholeInBothDirections)
+{
+    Report out = numbered(7);
+    size_t taken = 0;
+    ASSERT_EQ(HidDevice_write(dev, out.data(), out.size(), 1000, &cancel, &taken), HID_IO_OK);
+    EXPECT_EQ(taken, kHidReportSize);
+    uint8_t got[200];
+    ASSERT_EQ(recv(peer, got, sizeof got, 0), ssize_t(kHidReportSize));
+    EXPECT_EQ(std::memcmp(got, out.data(), kHidReportSize), 0);
+
+    // A short report still goes out as one whole packet, zero-filled.
+    const uint8_t shortReport[3] = {0, 0xAA, 0xBB};
+    ASSERT_EQ(HidDevice_write(dev, shortReport, sizeof shortReport, 1000, &cancel, &taken), HID_IO_OK);
+    EXPECT_EQ(taken, sizeof shortReport);
+    ASSERT_EQ(recv(peer, got, sizeof got, 0), ssize_t(kHidReportSize));
+    EXPECT_EQ(got[1], 0xAA);
+    EXPECT_EQ(got[2], 0xBB);
+    EXPECT_EQ(got[64], 0);
+
+    Report reply = numbered(99);
+    ASSERT_EQ(send(peer, reply.data(), reply.size(), 0), ssize_t(reply.size()));
+    Report in{};
+    size_t delivered = 0;
+    ASSERT_EQ(HidDevice_read(dev, in.data(), in.size(), 1000, &cancel, &delivered), HID_IO_OK);
+    EXPECT_EQ(delivered, kHidReportSize);
+    EXPECT_EQ(in, reply);
+
+    uint8_t tooLong[kHidReportSize + 1] = {};
+    EXPECT_EQ(HidDevice_write(dev, tooLong, sizeof tooLong, 1000, &cancel, &taken), HID_IO_ERROR);
+}
+
+TEST_F(SocketTransport, ReadWithoutAnswerTimesOutOnTime)
+{
+    Report in{};
+    size_t delivered = 99;
+    auto start = Clock::now();
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 120, &cancel, &delivered), HID_IO_TIMEOUT);
+    long long took = msSince(start);
+    EXPECT_GE(took, 110);
+    EXPECT_LT(took, 600);
+    EXPECT_EQ(delivered, 0u);
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 0, &cancel, &delivered), HID_IO_TIMEOUT);
+}
+
+TEST_F(SocketTransport, PeerClosingMidReadFailsTheReadAtOnce)
+{
+    std::thread device([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        closePeer();
+    });
+    Report in{};
+    size_t delivered = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 1000, &cancel, &delivered), HID_IO_ERROR);
+    EXPECT_LT(msSince(start), 500);
+    device.join();
+
+    // Nothing left to talk to: writes fail too, without waiting.
+    Report out = numbered(1);
+    start = Clock::now();
+    EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), 1000, &cancel, nullptr), HID_IO_ERROR);
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), -1, &cancel, &delivered), HID_IO_ERROR);
+    EXPECT_LT(msSince(start), 200);
+}
+
+TEST_F(SocketTransport, LastReplyOfAClosingPeerIsStillDelivered)
+{
+    Report reply = numbered(3);
+    ASSERT_EQ(send(peer, reply.data(), reply.size(), 0), ssize_t(reply.size()));
+    closePeer();
+    Report in{};
+    size_t delivered = 0;
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 500, &cancel, &delivered), HID_IO_OK);
+    EXPECT_EQ(in, reply);
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 500, &cancel, &delivered), HID_IO_ERROR);
+}
+
+TEST_F(SocketTransport, CancelFailsTheWaitingReadAndIsConsumed)
+{
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        cancel.signal();
+    });
+    Report in{};
+    size_t delivered = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 5000, &cancel, &delivered), HID_IO_CANCELLED);
+    EXPECT_LT(msSince(start), 1000);
+    canceller.join();
+    EXPECT_FALSE(cancel.isSignalled());
+
+    // Also without a time limit.
+    std::thread again([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        cancel.signal();
+    });
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), -1, &cancel, &delivered), HID_IO_CANCELLED);
+    again.join();
+
+    // A signal raised before the transfer fails the next one, and only it.
+    cancel.signal();
+    Report out = numbered(2);
+    EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), 1000, &cancel, nullptr), HID_IO_CANCELLED);
+    EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), 1000, &cancel, nullptr), HID_IO_OK);
+}
+
+TEST_F(SocketTransport, WriteIntoAFullQueueWaitsOnlyItsTime)
+{
+    // The device never reads: fill the connection until it pushes back.
+    Report out = numbered(5);
+    HidIoStatus status = HID_IO_OK;
+    int sent = 0;
+    while (status == HID_IO_OK && sent < 100000) {
+        status = HidDevice_write(dev, out.data(), out.size(), 0, &cancel, nullptr);
+        ++sent;
+    }
+    ASSERT_EQ(status, HID_IO_TIMEOUT);
+    auto start = Clock::now();
+    EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), 80, &cancel, nullptr), HID_IO_TIMEOUT);
+    EXPECT_GE(msSince(start), 70);
+    EXPECT_LT(msSince(start), 600);
+}
+
+TEST_F(SocketTransport, DiscardDropsLateRepliesOnly)
+{
+    for (uint8_t i = 0; i < 3; ++i) {
+        Report late = numbered(i);
+        ASSERT_EQ(send(peer, late.data(), late.size(), 0), ssize_t(late.size()));
+    }
+    auto start = Clock::now();
+    HidDevice_discardPending(dev);
+    EXPECT_LT(msSince(start), 100);
+    Report fresh = numbered(42);
+    ASSERT_EQ(send(peer, fresh.data(), fresh.size(), 0), ssize_t(fresh.size()));
+    Report in{};
+    size_t delivered = 0;
+    ASSERT_EQ(HidDevice_read(dev, in.data(), in.size(), 500, &cancel, &delivered), HID_IO_OK);
+    EXPECT_EQ(in, fresh);
+}
+
+TEST(SocketBackend, OpensOnlySocketsOfRegisteredFoldersThatListen)
+{
+    testtree::TempDir sim, unregistered;
+    const HidBackend* backend = HidTransport_socketBackend();
+    std::string notListening = sim / SimFolder_socketName(0x0416, 0xb500, "mute");
+    int mute = testtree::bindSeqpacket(notListening, false);
+    ASSERT_GE(mute, 0);
+    std::string stray = unregistered / SimFolder_socketName(0x0416, 0xb500, "x");
+    int strayFd = testtree::bindSeqpacket(stray);
+    ASSERT_GE(strayFd, 0);
+
+    ASSERT_TRUE(SimFolder_registerBackends(sim.path()));
+    EXPECT_TRUE(backend->claims(notListening.c_str()));
+    EXPECT_EQ(HidTransport_open(notListening.c_str()), nullptr);
+    EXPECT_FALSE(backend->claims(stray.c_str()));
+    EXPECT_EQ(backend->open(stray.c_str()), nullptr);
+    EXPECT_FALSE(backend->claims((sim / "disk#a").c_str()));
+    std::string gone = sim / SimFolder_socketName(0x0416, 0xb500, "gone");
+    EXPECT_TRUE(backend->claims(gone.c_str())) << "claiming looks at the name; opening finds it missing";
+    EXPECT_EQ(backend->open(gone.c_str()), nullptr);
+
+    SimFolder_unregisterBackends(sim.path());
+    EXPECT_FALSE(backend->claims(notListening.c_str()));
+    close(mute);
+    close(strayFd);
+
+    HidDevice_close(nullptr);
+    EXPECT_EQ(HidDevice_read(nullptr, nullptr, 0, 0, nullptr, nullptr), HID_IO_ERROR);
+}
+
+} // namespace
