@@ -5,16 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "cli/cli.h"
-#include "core/extract.h"
+#include "cli/zip_container.h"
 #include "core/package.h"
-#include "core/stream.h"
-#include "core/temp_path.h"
 #include "platform/text_codec.h"
 
 namespace {
@@ -25,43 +21,6 @@ struct PackageDeleter {
     void operator()(ZR_Package* p) const { ZR_Package_free(p); }
 };
 using PackagePtr = std::unique_ptr<ZR_Package, PackageDeleter>;
-
-bool looksLikeZip(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    char head[4] = {};
-    in.read(head, 4);
-    return in.gcount() == 4 && std::memcmp(head, "PK\x03\x04", 4) == 0;
-}
-
-// A zip archive is unpacked into a temporary container first, as an update does.
-class TempContainer {
-public:
-    ~TempContainer()
-    {
-        if (!path_.empty()) std::remove(path_.c_str());
-    }
-    bool extract(const std::string& archive, std::string* error)
-    {
-        char buffer[1024];
-        std::string name = "tessaly-inspect-" + std::to_string(getpid()) + ".dzr";
-        ZR_tempPath(buffer, name.c_str());
-        path_ = buffer;
-        ZR_Stream* sink = ZR_Stream_openFile(path_.c_str(), ZR_STREAM_WRITE);
-        if (!sink) {
-            *error = "cannot create " + path_;
-            return false;
-        }
-        int ok = ZR_extractContainer(archive.c_str(), nullptr, nullptr, sink);
-        ZR_Stream_release(sink);
-        if (!ok) *error = "the archive is damaged or cannot be read";
-        return ok;
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string dateText(const ZR_Date& d)
 {
@@ -215,9 +174,9 @@ int runInspect(const std::string& file, bool json)
         std::fprintf(stderr, "inspect: %s: no such file\n", file.c_str());
         return CLI_EXIT_ERROR;
     }
-    TempContainer temp;
+    CliTempContainer temp("inspect");
     std::string container = file;
-    if (looksLikeZip(file)) {
+    if (Cli_looksLikeZip(file)) {
         std::string error;
         if (!temp.extract(file, &error)) {
             std::fprintf(stderr, "inspect: %s: %s\n", file.c_str(), error.c_str());

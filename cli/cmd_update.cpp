@@ -12,6 +12,7 @@
 #include "cli/cli.h"
 #include "cli/connect.h"
 #include "cli/terminal_host.h"
+#include "cli/zip_container.h"
 #include "core/province_table.h"
 #include "platform/text_codec.h"
 #include "ui/province_model.h"
@@ -117,6 +118,17 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     settings.interactive = interactive;
     settings.progressOnTerminal = isatty(STDERR_FILENO);
     settings.openFile = args.package;
+    // The window takes containers only; an archive is unpacked here, as the
+    // update does with one it downloads. A damaged one goes on as it is and
+    // is refused as a wrong file.
+    CliTempContainer unpacked("update");
+    std::string unpackError;
+    if (!args.package.empty() && Cli_looksLikeZip(args.package)) {
+        if (unpacked.extract(args.package, &unpackError))
+            settings.openFile = unpacked.path();
+        else
+            std::fprintf(stderr, "update: %s: %s\n", args.package.c_str(), unpackError.c_str());
+    }
     TerminalHost host(settings);
 
     TessalyDlgHooks hooks;
@@ -151,7 +163,11 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     dlg->OnSend();
     host.runUntil([&] { return !dlg->isUpdating(); }, generous);
     host.finishProgressLine();
-    if (host.messageCount() == before) return CLI_EXIT_OK; // the user declined the update
+    if (host.messageCount() == before) {
+        // The "already newest" question was answered No: nothing was written.
+        std::fprintf(stderr, "update: the device already holds the newest data; --yes updates it anyway\n");
+        return CLI_EXIT_OK;
+    }
     return (host.lastMessageFlags() & 0xF0) == HOST_MB_ICONERROR ? CLI_EXIT_ERROR : CLI_EXIT_OK;
 }
 

@@ -4,13 +4,7 @@
 
 #include <cstdio>
 
-#ifndef ZR_PRINTF_FORMAT
-#if defined(__GNUC__)
-#define ZR_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
-#else
-#define ZR_PRINTF_FORMAT(formatIndex, firstArg)
-#endif
-#endif
+#include "core/printf_format.h"
 
 inline constexpr int ZR_LOG_VERBOSE = 1;
 inline constexpr int ZR_LOG_DEBUG = 2;

@@ -10,13 +10,7 @@
 
 #include <cstdint>
 
-#ifndef ZR_PRINTF_FORMAT
-#if defined(__GNUC__)
-#define ZR_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
-#else
-#define ZR_PRINTF_FORMAT(formatIndex, firstArg)
-#endif
-#endif
+#include "core/printf_format.h"
 
 // Stream kinds; a file stream opens with the mode in the comment.
 inline constexpr uint8_t ZR_STREAM_READ = 0;   // "rb"; memory streams are always READ

@@ -5,13 +5,7 @@
 
 #include <cstdint>
 
-#ifndef ZR_PRINTF_FORMAT
-#if defined(__GNUC__)
-#define ZR_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
-#else
-#define ZR_PRINTF_FORMAT(formatIndex, firstArg)
-#endif
-#endif
+#include "core/printf_format.h"
 
 // Appends text to the text in buffer, cutting it so that the whole stays at
 // most capacity - 1 characters plus the terminator. 1 on success (also when
