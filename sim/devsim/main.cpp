@@ -9,9 +9,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,10 +153,19 @@ DiskResult runDiskMode(const fs::path& dir, const Options& options)
 // ---------------------------------------------------------------------------
 // Update mode
 
+// The link between host and device carries one report at a time, each for
+// the latency, in both directions. The server keeps that schedule itself on
+// the steady clock (the device answers at once): a report completes at
+//     max(link free, arrival) + latency,
+// where the arrival of a host report is the kernel's time stamp of its send
+// and that of a device report is the moment the device had it (the end of
+// the report it answers). Every deadline is absolute, so a late wake-up
+// delays one hand-over but never the schedule: a long transfer keeps the
+// ideal pace however the process is scheduled.
 class Server {
 public:
     Server(SimDevice* device, std::string socketPath, uint32_t latencyUs)
-        : device_(device), socketPath_(std::move(socketPath)), latencyUs_(latencyUs)
+        : device_(device), socketPath_(std::move(socketPath)), latency_(std::chrono::microseconds(latencyUs))
     {
     }
     ~Server()
@@ -206,7 +217,9 @@ public:
     {
         for (;;) {
             pollfd fds[3] = {{g_signalPipe[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {hostFd_, 0, 0}};
-            if (hostFd_ >= 0) fds[2].events = short(POLLIN | (pending_ ? POLLOUT : 0));
+            // A held report waits for its time, so the next one stays in the
+            // socket until then: the host's sends block as on a busy link.
+            if (hostFd_ >= 0) fds[2].events = short((inHeld_ ? 0 : POLLIN) | (outBlocked_ ? POLLOUT : 0));
             timespec wait{};
             int n = ppoll(fds, hostFd_ >= 0 ? 3 : 2, waitTime(&wait), nullptr);
             if (n < 0 && errno != EINTR) {
@@ -215,20 +228,26 @@ public:
             }
             if (fds[0].revents & POLLIN) return true;
             if (hostFd_ >= 0) {
-                if (fds[2].revents & POLLIN) takeFromHost();
-                if (hostFd_ >= 0 && !device_->connected()) {
+                if ((fds[2].revents & (POLLHUP | POLLERR)) && !(fds[2].revents & (POLLIN | POLLOUT))) {
+                    flushFromLeavingHost();
+                    hostLeft();
+                } else {
+                    serveHost();
+                }
+                if (!device_->connected()) {
                     say("disconnect fault: the device vanishes");
                     return false;
                 }
-                if (hostFd_ >= 0 && (fds[2].revents & (POLLHUP | POLLERR)) && !(fds[2].revents & POLLIN))
-                    hostLeft();
-                if (hostFd_ >= 0) giveToHost();
             }
             if (fds[1].revents & POLLIN) acceptHost();
         }
     }
 
 private:
+    // How many steps serveHost takes before the loop looks at signals and
+    // new hosts again (only reached without latency, where all is due at once).
+    static constexpr int kStepsPerRound = 256;
+
     // A connect that succeeds means a live simulator; a refused one is a
     // socket file left behind by a killed one.
     static bool alreadyServed(const sockaddr_un& addr)
@@ -242,20 +261,28 @@ private:
 
     bool busy() const { return Clock::now() - lastTraffic_ < std::chrono::milliseconds(200); }
 
-    // How long poll() may sleep. While reports flow on a paced link it wakes
-    // within a quarter of a report's time, so a report the device scheduled
-    // ahead goes out close to its time and the link keeps its pace; without
-    // latency every report is due at once and only late replies (faults)
-    // need the timer. A quiet link sleeps longer.
+    // How long poll() may sleep: until the next report on the link is due,
+    // computed from its absolute time. With nothing scheduled only a report
+    // the device delays on purpose (a fault) needs the timer; a busy link
+    // looks for one every millisecond, a quiet one less often.
     const timespec* waitTime(timespec* wait) const
     {
         if (hostFd_ < 0) return nullptr;  // only a host or a signal wakes us
-        long micros = 20000;
-        if (pending_) micros = 100000;  // the socket is full: wait for the host to read
-        else if (busy()) micros = latencyUs_ ? std::max<long>(50, latencyUs_ / 4) : 1000;
-        wait->tv_sec = 0;
-        wait->tv_nsec = micros * 1000;
+        Clock::time_point now = Clock::now();
+        Clock::time_point wake = now + (busy() ? std::chrono::milliseconds(1) : std::chrono::milliseconds(20));
+        if (inHeld_) wake = std::min(wake, inDue_);
+        if (outHeld_ && !outBlocked_) wake = std::min(wake, outDue_);
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(wake - now, Clock::duration::zero()));
+        wait->tv_sec = time_t(left.count() / 1000000000);
+        wait->tv_nsec = long(left.count() % 1000000000);
         return wait;
+    }
+
+    // Books the link for one report that is ready at `ready`; gives its end.
+    Clock::time_point book(Clock::time_point ready)
+    {
+        linkFree_ = std::max(linkFree_, ready) + latency_;
+        return linkFree_;
     }
 
     void acceptHost()
@@ -270,9 +297,14 @@ private:
             return;
         }
         closeHost();
+        // The kernel stamps each report as the host sends it: its arrival.
+        int on = 1;
+        if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+            say("no send time stamps (%s): reports count from when they are read", std::strerror(errno));
         hostFd_ = fd;
         generation_ = device_->generation();
         device_->hostDiscard(generation_);
+        device_->resetCounters();
         lastTraffic_ = Clock::now();
         say("host connected");
     }
@@ -292,55 +324,137 @@ private:
     void closeHost()
     {
         if (hostFd_ < 0) return;
+        // What the link carried for this host, for whoever times a session.
+        std::fprintf(stderr, "%s: host session ended: %llu reports in, %llu out\n", g_tag.c_str(),
+                     static_cast<unsigned long long>(device_->reportsIn()),
+                     static_cast<unsigned long long>(device_->reportsOut()));
         close(hostFd_);
         hostFd_ = -1;
-        pending_ = false;
+        inHeld_ = outHeld_ = outBlocked_ = false;
         // What the old host did not collect is no one's now.
         device_->hostDiscard(generation_);
     }
 
-    void takeFromHost()
+    // Moves reports whose time has come, and books the next ones, until
+    // nothing more is due now or the device vanished (fault).
+    void serveHost()
     {
-        uint8_t packet[kHidReportSize + 1];
-        for (;;) {
-            ssize_t n = recv(hostFd_, packet, sizeof packet, MSG_DONTWAIT);
-            if (n == 0) {
-                hostLeft();
-                return;
+        for (int step = 0; step < kStepsPerRound && hostFd_ >= 0; ++step) {
+            Clock::time_point now = Clock::now();
+            if (inHeld_ && inDue_ <= now) {
+                inHeld_ = false;
+                // A stalled data phase does not take the report; the host
+                // sees the missing reply.
+                device_->hostWrite(in_, inLength_, 100, nullptr, generation_);
+                if (!device_->connected()) return;
+                // The device answers as the report ends.
+                takeFromDevice(inDue_);
+                continue;
             }
-            if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) hostLeft();
-                return;
+            if (outHeld_ && !outBlocked_ && outDue_ <= now) {
+                if (!sendHeld()) continue;
+                takeFromDevice(outDue_);
+                continue;
             }
-            lastTraffic_ = Clock::now();
-            // A stalled data phase does not take the report; the host sees
-            // the missing reply.
-            HidIoStatus st = device_->hostWrite(packet, size_t(n), 100, nullptr, generation_);
-            if (st == HID_IO_ERROR && !device_->connected()) return;
+            if (outBlocked_ && sendHeld()) {
+                // The host read at last: the report ends now.
+                linkFree_ = std::max(linkFree_, now);
+                takeFromDevice(now);
+                continue;
+            }
+            if (!inHeld_ && takeFromHost()) continue;
+            // A report the device delayed on purpose is ready now.
+            if (!outHeld_ && takeFromDevice(now)) continue;
+            return;
         }
     }
 
-    // Sends what the device has ready for the host until it has nothing more
-    // or the socket is full. Never waits: the host's packets must not queue
-    // behind a report that is not due yet.
-    void giveToHost()
+    // Reads the host's next report, if one is waiting, and books its time on
+    // the link. False when there was none.
+    bool takeFromHost()
     {
-        for (;;) {
-            if (!pending_) {
-                size_t got = 0;
-                if (device_->hostRead(out_, sizeof out_, 0, nullptr, &got, generation_) != HID_IO_OK) return;
-                pending_ = true;
-            }
-            ssize_t n = send(hostFd_, out_, kHidReportSize, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n == ssize_t(kHidReportSize)) {
-                pending_ = false;
-                lastTraffic_ = Clock::now();
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (hostFd_ < 0 || inHeld_) return false;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        iovec io{in_, sizeof in_};
+        msghdr msg{};
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(hostFd_, &msg, MSG_DONTWAIT);
+        if (n == 0) {
             hostLeft();
-            return;
+            return false;
         }
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) hostLeft();
+            return false;
+        }
+        lastTraffic_ = Clock::now();
+        inLength_ = size_t(n);
+        inDue_ = book(arrivalOf(msg, lastTraffic_));
+        inHeld_ = true;
+        return true;
+    }
+
+    // The steady-clock time at which the host sent the report: the kernel's
+    // wall-clock stamp, moved onto the steady clock; `read` when there is
+    // none. Never later than the moment it was read.
+    static Clock::time_point arrivalOf(msghdr& msg, Clock::time_point read)
+    {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+            timespec sent{}, wall{};
+            std::memcpy(&sent, CMSG_DATA(c), sizeof sent);
+            clock_gettime(CLOCK_REALTIME, &wall);
+            auto age = std::chrono::seconds(wall.tv_sec - sent.tv_sec) +
+                       std::chrono::nanoseconds(wall.tv_nsec - sent.tv_nsec);
+            if (age < Clock::duration::zero()) return read;
+            return read - std::chrono::duration_cast<Clock::duration>(age);
+        }
+        return read;
+    }
+
+    // Takes the device's next report, if it has one ready, and books it on
+    // the link from `ready`, the moment the device had it. False when none.
+    bool takeFromDevice(Clock::time_point ready)
+    {
+        if (hostFd_ < 0 || outHeld_) return false;
+        size_t got = 0;
+        if (device_->hostRead(out_, sizeof out_, 0, nullptr, &got, generation_) != HID_IO_OK) return false;
+        outDue_ = book(ready);
+        outHeld_ = true;
+        outBlocked_ = false;
+        return true;
+    }
+
+    // Sends the held device report. False when the socket is full (the
+    // report stays held, blocked) or the host is gone.
+    bool sendHeld()
+    {
+        ssize_t n = send(hostFd_, out_, kHidReportSize, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == ssize_t(kHidReportSize)) {
+            outHeld_ = outBlocked_ = false;
+            lastTraffic_ = Clock::now();
+            return true;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            outBlocked_ = true;
+            return false;
+        }
+        hostLeft();
+        return false;
+    }
+
+    // A host that hung up may have left reports behind: the device takes
+    // them without the link's time, as nobody waits for their ends.
+    void flushFromLeavingHost()
+    {
+        if (inHeld_) device_->hostWrite(in_, inLength_, 100, nullptr, generation_);
+        inHeld_ = false;
+        uint8_t packet[kHidReportSize + 1];
+        for (ssize_t n; device_->connected() && (n = recv(hostFd_, packet, sizeof packet, MSG_DONTWAIT)) > 0;)
+            device_->hostWrite(packet, size_t(n), 100, nullptr, generation_);
     }
 
     SimDevice* device_;
@@ -348,9 +462,16 @@ private:
     int listenFd_ = -1;
     int hostFd_ = -1;
     uint64_t generation_ = 0;
-    uint8_t out_[kHidReportSize] = {};
-    uint32_t latencyUs_;    // time one report takes on the link
-    bool pending_ = false;  // out_ holds a report the socket did not take yet
+    Clock::duration latency_;       // time one report takes on the link
+    Clock::time_point linkFree_{};  // end of the last report booked on the link
+    uint8_t in_[kHidReportSize + 1] = {};  // the host's report, handed to the device at inDue_
+    size_t inLength_ = 0;
+    Clock::time_point inDue_{};
+    bool inHeld_ = false;
+    uint8_t out_[kHidReportSize] = {};  // the device's report, sent to the host at outDue_
+    Clock::time_point outDue_{};
+    bool outHeld_ = false;
+    bool outBlocked_ = false;  // out_ is due but the host's socket is full
     Clock::time_point lastTraffic_{};
 };
 
@@ -362,7 +483,8 @@ std::unique_ptr<SimDevice> makeDevice(const Options& options, std::string* error
         return nullptr;
     }
     SimDeviceOptions base;
-    base.latencyUs = options.latencyUs;
+    // The server keeps the link's time (Server); the device itself answers at once.
+    base.latencyUs = 0;
     base.imagePath = options.flash;
     std::unique_ptr<SimDevice> device;
     std::error_code ec;
@@ -427,6 +549,9 @@ int main(int argc, char** argv)
         say("cannot install signal handlers: %s", std::strerror(errno));
         return 1;
     }
+    // Reports are handed over at their times on the link; the default timer
+    // slack (50 µs) would make every hand-over that much late.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
 
     fs::path dir = options.dir;
     if (options.mode == "disk") {

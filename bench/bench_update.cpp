@@ -1,0 +1,638 @@
+// Updates against tessaly-devsim, the simulated device as its own process on
+// the socket transport, with 1 ms per report as USB full speed gives. The
+// link must be what an update waits for: the total time is set against the
+// time its reports take on the wire, and the progress text must reach the
+// window at most 20 times a second.
+//
+// Each benchmark starts its own simulator in a private temporary folder and
+// stops it and removes the folder on every way out. Reports are counted on
+// the host side of the link and must agree with the simulator's own counters,
+// which it logs when the host leaves.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common_k52/hidc.h"
+#include "common_k52/machine.h"
+#include "core/log.h"
+#include "platform/hid_transport.h"
+#include "platform/sim_folder.h"
+#include "platform/text_codec.h"
+#include "sim/sim_device.h"
+#include "tools/container_builder.h"
+#include "ui/tessaly_dlg.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kLatencyUs = 1000;
+constexpr const char* kDeviceId = "bench";
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// ---------------------------------------------------------------------------
+// The simulator process and its folder
+
+// A private folder under $TMPDIR (mkdtemp makes it 0700), removed with
+// everything in it when the record goes.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaly-bench-XXXXXX";
+        if (mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ec;
+        if (!path_.empty()) fs::remove_all(path_, ec);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    bool ok() const { return !path_.empty(); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// tessaly-devsim in update mode, its stderr going to a log file. Stopped
+// (SIGTERM, then SIGKILL after a bounded wait) when the record goes; it also
+// dies with this thread (PR_SET_PDEATHSIG) should the benchmark crash.
+class Devsim {
+public:
+    ~Devsim() { stop(); }
+
+    // Starts the simulator and waits until its socket is listening. False
+    // with *error when it did not come up within 10 s.
+    bool start(const fs::path& simDir, const fs::path& logFile, const std::string& preset, std::string* error)
+    {
+        socketPath_ = SimFolder_entryPath(simDir.string(), SimFolder_socketName(kSimVendorId, kSimProductId, kDeviceId));
+        logFile_ = logFile;
+        std::vector<std::string> args = {TESSALY_DEVSIM, "--dir",    simDir.string(), "--id",
+                                         kDeviceId,      "--mode",   "hid",           "--preset",
+                                         preset,         "--latency-us", std::to_string(kLatencyUs)};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string log = logFile.string();
+        pid_t parent = getpid();
+
+        pid_ = fork();
+        if (pid_ < 0) {
+            *error = "fork failed";
+            return false;
+        }
+        if (pid_ == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd >= 0) dup2(fd, STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const auto limit = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < limit) {
+            if (SimFolder_isTrustedEntry(socketPath_, SIM_ENTRY_SOCKET)) return true;
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                *error = "tessaly-devsim exited at start: " + lastLogLine();
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        *error = "tessaly-devsim did not listen within 10 s";
+        return false;
+    }
+
+    // Stops the simulator; harmless when it is not running.
+    void stop()
+    {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        const auto limit = Clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() >= limit) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pid_ = -1;
+    }
+
+    const std::string& socketPath() const { return socketPath_; }
+
+    // The device's report counters of the last host session, from the line
+    // the simulator logs when a host leaves; false when there is none.
+    bool sessionCounters(uint64_t* in, uint64_t* out) const
+    {
+        std::ifstream log(logFile_);
+        bool found = false;
+        for (std::string line; std::getline(log, line);) {
+            unsigned long long a = 0, b = 0;
+            size_t at = line.find("host session ended:");
+            if (at != std::string::npos &&
+                std::sscanf(line.c_str() + at, "host session ended: %llu reports in, %llu out", &a, &b) == 2) {
+                *in = a;
+                *out = b;
+                found = true;
+            }
+        }
+        return found;
+    }
+
+private:
+    std::string lastLogLine() const
+    {
+        std::ifstream log(logFile_);
+        std::string line, last;
+        while (std::getline(log, line))
+            if (!line.empty()) last = line;
+        return last;
+    }
+
+    pid_t pid_ = -1;
+    std::string socketPath_;
+    fs::path logFile_;
+};
+
+// ---------------------------------------------------------------------------
+// Reports counted on the host's side of the link
+
+// Every report of the session, from the port's opening.
+struct LinkCounts {
+    std::atomic<uint64_t> written{0};  // reports the device took
+    std::atomic<uint64_t> read{0};     // reports the device sent
+    uint64_t total() const { return written.load() + read.load(); }
+};
+
+struct CountedDevice {
+    HidDevice head;
+    HidDevice* inner;
+    LinkCounts* counts;
+};
+
+HidIoStatus countedWrite(HidDevice* d, const uint8_t* report, size_t length, int timeoutMs, HidCancel* cancel,
+                         size_t* taken)
+{
+    auto* c = reinterpret_cast<CountedDevice*>(d);
+    HidIoStatus st = HidDevice_write(c->inner, report, length, timeoutMs, cancel, taken);
+    if (st == HID_IO_OK) ++c->counts->written;
+    return st;
+}
+
+HidIoStatus countedRead(HidDevice* d, uint8_t* report, size_t capacity, int timeoutMs, HidCancel* cancel,
+                        size_t* delivered)
+{
+    auto* c = reinterpret_cast<CountedDevice*>(d);
+    HidIoStatus st = HidDevice_read(c->inner, report, capacity, timeoutMs, cancel, delivered);
+    if (st == HID_IO_OK) ++c->counts->read;
+    return st;
+}
+
+void countedDiscard(HidDevice* d) { HidDevice_discardPending(reinterpret_cast<CountedDevice*>(d)->inner); }
+
+void countedClose(HidDevice* d)
+{
+    auto* c = reinterpret_cast<CountedDevice*>(d);
+    HidDevice_close(c->inner);
+    delete c;
+}
+
+const HidTransportOps kCountedOps = {"counted", countedWrite, countedRead, countedDiscard, countedClose};
+
+// Opens the simulator's socket with every report counted; null when it does not open.
+HidcPort* openCountedPort(const std::string& path, LinkCounts* counts)
+{
+    HidDevice* inner = HidTransport_open(path.c_str());
+    if (!inner) return nullptr;
+    return Hidc_portFromDevice(&(new CountedDevice{{&kCountedOps}, inner, counts})->head);
+}
+
+// The simulation folder's back ends, registered for one benchmark.
+class SimFolderUse {
+public:
+    explicit SimFolderUse(std::string dir) : dir_(std::move(dir)), ok_(SimFolder_registerBackends(dir_)) {}
+    ~SimFolderUse()
+    {
+        if (ok_) SimFolder_unregisterBackends(dir_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    std::string dir_;
+    bool ok_;
+};
+
+// Everything a benchmark against the simulator needs, torn down in reverse.
+struct DevsimBench {
+    TempFolder temp;
+    std::unique_ptr<SimFolderUse> folder;
+    Devsim devsim;
+
+    bool start(const std::string& preset, std::string* error)
+    {
+        if (!temp.ok()) {
+            *error = "cannot create a temporary folder";
+            return false;
+        }
+        fs::path sim = temp.path() / "sim";
+        std::error_code ec;
+        if (!fs::create_directory(sim, ec) || chmod(sim.c_str(), 0700) != 0) {
+            *error = "cannot create the simulation folder";
+            return false;
+        }
+        folder = std::make_unique<SimFolderUse>(sim.string());
+        if (!folder->ok()) {
+            *error = "the simulation folder is not usable";
+            return false;
+        }
+        return devsim.start(sim, temp.path() / "devsim.log", preset, error);
+    }
+};
+
+// The log sink is silenced for the benchmark and put back afterwards.
+class QuietLog {
+public:
+    QuietLog() : sink_(ZR_logGetSink(&context_)) { ZR_logSetSink(nullptr, nullptr); }
+    ~QuietLog() { ZR_logSetSink(sink_, context_); }
+
+private:
+    void* context_ = nullptr;
+    ZR_LogSink sink_;
+};
+
+// The device must have counted the session's reports as the host did;
+// otherwise the figures are not the link's.
+void checkDeviceCounters(benchmark::State& state, const Devsim& devsim, const LinkCounts& counts)
+{
+    uint64_t in = 0, out = 0;
+    if (!devsim.sessionCounters(&in, &out)) {
+        state.SkipWithError("the simulator logged no session counters");
+        return;
+    }
+    state.counters["device_session_reports"] = double(in + out);
+    if (in != counts.written.load() || out != counts.read.load())
+        state.SkipWithError("host and device counted different reports");
+}
+
+// ---------------------------------------------------------------------------
+// The link alone: one long write through the command channel
+
+void BM_WriteOverDevsim(benchmark::State& state)
+{
+    QuietLog quiet;
+    DevsimBench bench;
+    std::string error;
+    if (!bench.start("502", &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    LinkCounts counts;
+    HidcChannel channel{};
+    channel.port = openCountedPort(bench.devsim.socketPath(), &counts);
+    channel.bootVersion = channel.port ? Hidc_getBootVersion(&channel) : 0;
+    if (channel.bootVersion == 0) {
+        Hidc_closePort(channel.port);
+        state.SkipWithError("the simulated device did not answer");
+        return;
+    }
+
+    const uint32_t size = uint32_t(state.range(0));
+    Bytes image(size);
+    std::mt19937 rng(11);
+    for (auto& b : image) b = uint8_t(rng());
+    double total = 0;
+    uint64_t reports = 0;
+    for (auto _ : state) {
+        const uint64_t before = counts.total();
+        auto start = Clock::now();
+        if (!Hidc_writeFlash(&channel, 0x400000, image.data(), size, false, 0)) {
+            state.SkipWithError("write failed");
+            break;
+        }
+        total = secondsSince(start);
+        reports = counts.total() - before;
+    }
+    Hidc_closePort(channel.port);
+    bench.devsim.stop();
+
+    const double wire = double(reports) * kLatencyUs * 1e-6;
+    state.counters["reports"] = double(reports);
+    state.counters["wire_s"] = wire;
+    state.counters["total_s"] = total;
+    state.counters["ratio"] = wire > 0 ? total / wire : 0;
+    if (!state.error_occurred()) checkDeviceCounters(state, bench.devsim, counts);
+}
+BENCHMARK(BM_WriteOverDevsim)->Arg(1 << 20)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// The whole update through the main window's logic
+
+// A window host for CTessalyDlg: the benchmark's thread is the window thread
+// and pumps its messages; the times of the progress texts are recorded.
+class ProgressHost : public DialogHost {
+public:
+    std::string openFile;  // answer of the file-open dialog
+
+    // Runs messages on the calling thread until done() holds or the limit
+    // passes (false).
+    bool runUntil(const std::function<bool()>& done, std::chrono::seconds limit)
+    {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            if (done()) return true;
+            std::function<void()> job;
+            {
+                std::unique_lock g(lock_);
+                if (Clock::now() >= deadline) return false;
+                // Woken by a message, else every 20 ms to look at done() again.
+                wake_.wait_for(g, std::chrono::milliseconds(20), [this] { return !queue_.empty(); });
+                if (queue_.empty()) continue;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            job();
+        }
+    }
+
+    // Progress texts are timed from here on.
+    void startTiming()
+    {
+        std::lock_guard g(lock_);
+        progressTimes_.clear();
+        timing_ = true;
+    }
+    std::vector<Clock::time_point> progressTimes() const
+    {
+        std::lock_guard g(lock_);
+        return progressTimes_;
+    }
+    int boxCount() const
+    {
+        std::lock_guard g(lock_);
+        return boxCount_;
+    }
+    unsigned lastBoxFlags() const
+    {
+        std::lock_guard g(lock_);
+        return lastBoxFlags_;
+    }
+    std::string lastBoxText() const
+    {
+        std::lock_guard g(lock_);
+        return lastBoxText_;
+    }
+
+    void setMessageHandler(MessageHandler handler) override
+    {
+        std::lock_guard g(lock_);
+        handler_ = std::move(handler);
+    }
+    void setText(int id, const std::string& text) override
+    {
+        std::lock_guard g(lock_);
+        texts_[id] = text;
+        if (id == IDC_PROGRESS && timing_) progressTimes_.push_back(Clock::now());
+    }
+    std::string text(int id) const override
+    {
+        std::lock_guard g(lock_);
+        auto it = texts_.find(id);
+        return it == texts_.end() ? std::string() : it->second;
+    }
+    void setEnabled(int, bool) override {}
+    bool isEnabled(int) const override { return true; }
+    void setVisible(int, bool) override {}
+    void setChecked(int, bool) override {}
+    bool isChecked(int) const override { return false; }
+    void setFocus(int) override {}
+    void setTitle(const std::string&) override {}
+    std::string title() const override { return {}; }
+    void setProgressRange(int, uint32_t, uint32_t) override {}
+    void setProgressPos(int, uint32_t) override {}
+    int messageBox(const std::string& text, const std::string&, unsigned flags) override
+    {
+        std::lock_guard g(lock_);
+        ++boxCount_;
+        lastBoxFlags_ = flags;
+        lastBoxText_ = text;
+        return (flags & 0x0F) == HOST_MB_YESNO ? HOST_IDYES : HOST_IDOK;
+    }
+    bool chooseOpenFile(const std::string&, const std::string&, std::string* path) override
+    {
+        if (openFile.empty()) return false;
+        *path = openFile;
+        return true;
+    }
+    bool chooseSaveFile(const std::string&, const std::string&, std::string*) override { return false; }
+    intptr_t sendMessage(unsigned message, uintptr_t wParam, intptr_t lParam) override
+    {
+        if (onWindowThread()) return deliver(message, wParam, lParam);
+        auto answer = std::make_shared<std::promise<intptr_t>>();
+        auto result = answer->get_future();
+        enqueue([this, message, wParam, lParam, answer] { answer->set_value(deliver(message, wParam, lParam)); });
+        return result.get();
+    }
+    void postMessage(unsigned message, uintptr_t wParam, intptr_t lParam) override
+    {
+        enqueue([this, message, wParam, lParam] { deliver(message, wParam, lParam); });
+    }
+    // Not used by the window; run with the next messages instead of delayed.
+    void singleShot(uint32_t, std::function<void()> fn) override { enqueue(std::move(fn)); }
+    bool onWindowThread() const override { return std::this_thread::get_id() == windowThread_; }
+
+private:
+    void enqueue(std::function<void()> fn)
+    {
+        {
+            std::lock_guard g(lock_);
+            queue_.push_back(std::move(fn));
+        }
+        wake_.notify_one();
+    }
+    intptr_t deliver(unsigned message, uintptr_t wParam, intptr_t lParam)
+    {
+        MessageHandler handler;
+        {
+            std::lock_guard g(lock_);
+            handler = handler_;
+        }
+        return handler ? handler(message, wParam, lParam) : 0;
+    }
+
+    const std::thread::id windowThread_ = std::this_thread::get_id();
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> queue_;
+    MessageHandler handler_;
+    std::map<int, std::string> texts_;
+    bool timing_ = false;
+    std::vector<Clock::time_point> progressTimes_;
+    int boxCount_ = 0;
+    unsigned lastBoxFlags_ = 0;
+    std::string lastBoxText_;
+};
+
+// Connects the window straight to the simulator's socket through a counted port.
+class CountedDiscovery : public TessalyDiscovery {
+public:
+    CountedDiscovery(std::string path, LinkCounts* counts) : path_(std::move(path)), counts_(counts) {}
+    void onStartup(DiscoveryHooks* hooks) override
+    {
+        hooks->machine->channel->port = openCountedPort(path_, counts_);
+        if (hooks->machine->channel->port) ZR_Machine_identify(hooks->machine);
+        if (hooks->refreshConnection) hooks->refreshConnection(hooks->user);
+    }
+    void onDeviceChange(DiscoveryHooks*, const DeviceEvent&) override {}
+
+private:
+    std::string path_;
+    LinkCounts* counts_;
+};
+
+Bytes randomBytes(size_t n, uint32_t seed)
+{
+    std::mt19937 gen(seed);
+    Bytes out(n);
+    for (auto& b : out) b = uint8_t(gen());
+    return out;
+}
+
+// Boot, program, voice, radar mute, update tool, OLED and GPS adding up to
+// 8 MiB, with a program entry for the 502 preset's board HB6T.
+ContainerSpec packageSpec(const std::string& client)
+{
+    const uint32_t boot = 0x8000, program = 0xC000, voice = 0x200000, radarMute = 0x30000, tool = 0x10000,
+                   oled = 0x8000;
+    const uint32_t gps = (8u << 20) - boot - program - voice - radarMute - tool - oled;
+    ContainerSpec spec;
+    spec.title = client;
+    spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(randomBytes(boot, 1));
+    spec.section(ZR_Section::voice) = randomBytes(voice, 2);
+    spec.section(ZR_Section::radarMute) = randomBytes(radarMute, 3);
+    spec.section(ZR_Section::updateTool) = randomBytes(tool, 4);
+    spec.section(ZR_Section::oled) = ContainerBuilder_rollingForm(randomBytes(oled, 5));
+    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(randomBytes(gps, 6));
+    ProgramEntrySpec entry;
+    entry.board = "HB6T";
+    entry.image = ContainerBuilder_rollingForm(randomBytes(program, 7));
+    entry.params[size_t(ZR_ProgramParam::altLayout)] = 1;
+    entry.params[size_t(ZR_ProgramParam::serverDataSize)] = 0x2000;
+    entry.params[size_t(ZR_ProgramParam::trackDataSize)] = 0x10000;
+    entry.params[size_t(ZR_ProgramParam::oled)] = 1;
+    spec.program = ProgramTableSpec{};
+    spec.program->entries.push_back(entry);
+    return spec;
+}
+
+// The most progress texts that fell within any one second.
+size_t mostInOneSecond(const std::vector<Clock::time_point>& times)
+{
+    size_t most = 0, first = 0;
+    for (size_t last = 0; last < times.size(); ++last) {
+        while (times[last] - times[first] >= std::chrono::seconds(1)) ++first;
+        most = std::max(most, last - first + 1);
+    }
+    return most;
+}
+
+void BM_UpdateOverDevsim(benchmark::State& state)
+{
+    QuietLog quiet;
+    DevsimBench bench;
+    std::string error;
+    const std::string client = "Halcyon Path";  // the 502 preset's client
+    if (!bench.start("502", &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const fs::path packagePath = bench.temp.path() / "update.dzr";
+    if (!ContainerBuilder_writeFile(packageSpec(client), packagePath.string(), &error)) {
+        state.SkipWithError(("cannot build the package: " + error).c_str());
+        return;
+    }
+
+    LinkCounts counts;
+    ProgressHost host;
+    host.openFile = packagePath.string();
+    TessalyDlgHooks hooks;
+    hooks.discovery = std::make_shared<CountedDiscovery>(bench.devsim.socketPath(), &counts);
+    hooks.clientName = client;
+    auto dlg = std::make_unique<CTessalyDlg>(host, hooks);
+    dlg->OnOpenPackage();
+    if (!dlg->OnInitDialog() || !dlg->isConnected()) {
+        state.SkipWithError("the simulated device did not identify");
+        return;
+    }
+    const uint64_t identifyReports = counts.total();
+
+    double total = 0;
+    uint64_t reports = 0;
+    for (auto _ : state) {
+        const int boxes = host.boxCount();
+        const uint64_t before = counts.total();
+        host.startTiming();
+        auto start = Clock::now();
+        dlg->OnSend();
+        bool ended = host.runUntil([&] { return !dlg->isUpdating(); }, std::chrono::minutes(10));
+        total = secondsSince(start);
+        reports = counts.total() - before;
+        // The end message and the result box.
+        host.runUntil([&] { return host.boxCount() > boxes; }, std::chrono::seconds(5));
+        if (!ended || host.boxCount() == boxes || host.lastBoxFlags() != HOST_MB_ICONINFORMATION) {
+            state.SkipWithError(("update failed: " + Text_gbkToUtf8(host.lastBoxText())).c_str());
+            break;
+        }
+    }
+    std::vector<Clock::time_point> progress = host.progressTimes();
+    dlg.reset();  // closes the port: the simulator logs the session's counters
+    bench.devsim.stop();
+
+    const double wire = double(reports) * kLatencyUs * 1e-6;
+    state.counters["reports"] = double(reports);
+    state.counters["identify_reports"] = double(identifyReports);
+    state.counters["wire_s"] = wire;
+    state.counters["total_s"] = total;
+    state.counters["ratio"] = wire > 0 ? total / wire : 0;
+    state.counters["progress_updates"] = double(progress.size());
+    state.counters["progress_updates_per_s_max"] = double(mostInOneSecond(progress));
+    if (!state.error_occurred()) checkDeviceCounters(state, bench.devsim, counts);
+}
+BENCHMARK(BM_UpdateOverDevsim)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
