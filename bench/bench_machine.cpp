@@ -16,19 +16,12 @@
 #include "core/log.h"
 #include "core/stream.h"
 #include "sim/presets.h"
+#include "bench/bench_packages.h"
 #include "tools/container_builder.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = uint8_t(gen());
-    return out;
-}
 
 double processCpuSeconds()
 {
@@ -47,28 +40,7 @@ struct PackageFree {
 // 8 MiB, for a 502-map board with a server and a track area.
 std::unique_ptr<ZR_Package, PackageFree> makePackage(std::vector<uint32_t>* imageSizes)
 {
-    const uint32_t boot = 0x8000, program = 0xC000, voice = 0x200000, radarMute = 0x30000, tool = 0x10000,
-                   oled = 0x8000;
-    const uint32_t gps = (8u << 20) - boot - program - voice - radarMute - tool - oled;
-    ContainerSpec spec;
-    spec.title = "Halcyon Path";
-    spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(randomBytes(boot, 1));
-    spec.section(ZR_Section::voice) = randomBytes(voice, 2);
-    spec.section(ZR_Section::radarMute) = randomBytes(radarMute, 3);
-    spec.section(ZR_Section::updateTool) = randomBytes(tool, 4);
-    spec.section(ZR_Section::oled) = ContainerBuilder_rollingForm(randomBytes(oled, 5));
-    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(randomBytes(gps, 6));
-    ProgramEntrySpec entry;
-    entry.board = "HB6T";
-    entry.image = ContainerBuilder_rollingForm(randomBytes(program, 7));
-    entry.params[size_t(ZR_ProgramParam::altLayout)] = 1;
-    entry.params[size_t(ZR_ProgramParam::serverDataSize)] = 0x2000;
-    entry.params[size_t(ZR_ProgramParam::trackDataSize)] = 0x10000;
-    entry.params[size_t(ZR_ProgramParam::oled)] = 1;
-    spec.program = ProgramTableSpec{};
-    spec.program->entries.push_back(entry);
-    *imageSizes = {boot, program, voice, radarMute, tool, oled, gps};
-
+    ContainerSpec spec = Bench_eightMiBPackage("Halcyon Path", imageSizes);
     Bytes data;
     std::string error;
     if (!ContainerBuilder_build(spec, &data, &error)) return nullptr;

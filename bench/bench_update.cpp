@@ -42,6 +42,7 @@
 #include "platform/sim_folder.h"
 #include "platform/text_codec.h"
 #include "sim/sim_device.h"
+#include "bench/bench_packages.h"
 #include "tools/container_builder.h"
 #include "ui/tessaly_dlg.h"
 
@@ -525,40 +526,9 @@ private:
     LinkCounts* counts_;
 };
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = uint8_t(gen());
-    return out;
-}
-
 // Boot, program, voice, radar mute, update tool, OLED and GPS adding up to
 // 8 MiB, with a program entry for the 502 preset's board HB6T.
-ContainerSpec packageSpec(const std::string& client)
-{
-    const uint32_t boot = 0x8000, program = 0xC000, voice = 0x200000, radarMute = 0x30000, tool = 0x10000,
-                   oled = 0x8000;
-    const uint32_t gps = (8u << 20) - boot - program - voice - radarMute - tool - oled;
-    ContainerSpec spec;
-    spec.title = client;
-    spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(randomBytes(boot, 1));
-    spec.section(ZR_Section::voice) = randomBytes(voice, 2);
-    spec.section(ZR_Section::radarMute) = randomBytes(radarMute, 3);
-    spec.section(ZR_Section::updateTool) = randomBytes(tool, 4);
-    spec.section(ZR_Section::oled) = ContainerBuilder_rollingForm(randomBytes(oled, 5));
-    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(randomBytes(gps, 6));
-    ProgramEntrySpec entry;
-    entry.board = "HB6T";
-    entry.image = ContainerBuilder_rollingForm(randomBytes(program, 7));
-    entry.params[size_t(ZR_ProgramParam::altLayout)] = 1;
-    entry.params[size_t(ZR_ProgramParam::serverDataSize)] = 0x2000;
-    entry.params[size_t(ZR_ProgramParam::trackDataSize)] = 0x10000;
-    entry.params[size_t(ZR_ProgramParam::oled)] = 1;
-    spec.program = ProgramTableSpec{};
-    spec.program->entries.push_back(entry);
-    return spec;
-}
+ContainerSpec packageSpec(const std::string& client) { return Bench_eightMiBPackage(client); }
 
 // The most progress texts that fell within any one second.
 size_t mostInOneSecond(const std::vector<Clock::time_point>& times)
