@@ -16,8 +16,9 @@ std::mutex g_lock;
 
 std::vector<RemovableStorage*>& registered()
 {
-    static std::vector<RemovableStorage*> list;
-    return list;
+    // Never destroyed, like the back ends it lists (see sim_folder.cpp).
+    static auto* list = new std::vector<RemovableStorage*>;
+    return *list;
 }
 
 std::string& systemRoot()

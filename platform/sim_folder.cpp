@@ -63,8 +63,10 @@ struct Registered {
 std::mutex g_registryLock;
 std::vector<Registered>& registry()
 {
-    static std::vector<Registered> list;
-    return list;
+    // Never destroyed: back ends stay registered for the life of the process,
+    // and threads may still look them up while it exits.
+    static auto* list = new std::vector<Registered>;
+    return *list;
 }
 
 } // namespace
