@@ -18,6 +18,7 @@ struct CliOptions {
 void Cli_addInspectCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 void Cli_addInfoCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+void Cli_addDumpServerCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // `devices`: the devices present in disk mode and in update mode.
 void Cli_addDevicesCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // Further commands add themselves the same way, each from its own cmd_*.cpp,

@@ -75,6 +75,20 @@ TEST_F(DevicePresence, NoDeviceEndsWithStatusThreeAfterTheWait)
 }
 
 // Usage errors end with status 2 at once, before any device is looked for.
+TEST_F(DevicePresence, ServerAreaIsSavedWholeOrRefused)
+{
+    // The 502 preset holds an 8 KiB server-data area; a blank device has none.
+    const fs::path image = workDir() / "server.bin";
+    RunResult r = cli({"--simulate=502", "dump-server", "-o", image.string()});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "Write Ok!\n") << r;
+    EXPECT_EQ(fs::exists(image) ? fs::file_size(image) : 0u, 0x2000u);
+
+    r = cli({"--simulate=blank", "dump-server", "-o", (workDir() / "none.bin").string()});
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(r.out, "Write Error!\n") << r;
+}
+
 TEST_F(DevicePresence, UsageErrorsEndWithStatusTwo)
 {
     const std::vector<std::vector<std::string>> commands = {
