@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check demo bench clean
+.PHONY: all deps configure build check demo bench fuzz clean
 
 all: build
 
@@ -25,6 +25,13 @@ demo: build
 
 bench: build
 	@$(BUILD)/bench/tessaly_bench --benchmark_counters_tabular=true
+
+# libFuzzer builds of the fuzz/ targets (clang), in their own folder. Run one
+# with: build-fuzz/fuzz/fuzz_NAME fuzz/corpus/NAME -max_total_time=600
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTESSALY_FUZZ=ON -DTESSALY_TESTS=OFF \
+	  -DTESSALY_BENCH=OFF -DTESSALY_GUI=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

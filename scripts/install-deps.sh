@@ -3,15 +3,16 @@
 # demo need. Safe to run again: it does nothing (and says nothing) when all is there.
 set -euo pipefail
 
+# Each line says who needs it; a package nothing uses does not belong here.
 packages=(
-  build-essential cmake ninja-build pkg-config git make
-  zlib1g-dev libminizip-dev libpng-dev
-  libhidapi-dev libcurl4-openssl-dev libudev-dev libsystemd-dev
-  qt6-base-dev libcli11-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev
-  libcpp-httplib-dev nginx-light curl unzip zip python3
-  clang libclang-rt-14-dev
-  xvfb fonts-wqy-microhei
+  build-essential cmake ninja-build pkg-config git make   # the build
+  zlib1g-dev libminizip-dev                               # zip archives
+  libhidapi-dev libcurl4-openssl-dev libudev-dev libsystemd-dev  # device, HTTP, events, eject
+  libcli11-dev nlohmann-json3-dev                         # command lines, JSON
+  libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev     # tests, benchmarks
+  libcpp-httplib-dev nginx-light                          # HTTP servers in tests
+  curl unzip zip python3                                  # demo, benchmark baselines, test fixtures
+  clang libclang-rt-14-dev                                # make fuzz (libFuzzer)
 )
 
 missing=()
