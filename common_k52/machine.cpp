@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "common_k52/client_table.h"
@@ -66,14 +67,23 @@ bool takeParameterCopy(ZR_Machine* m, const ZR_FlashMap& map)
     return true;
 }
 
-struct Area {
-    uint32_t start;
-    uint32_t size;
+// The areas whose images carry a date, with their place in the fixed table
+// of a device that has no information block.
+struct DatedArea {
+    ZR_Area area;
+    ZR_AreaExtent fixed;
+    ZR_Date ZR_Machine::*date;
+};
+constexpr DatedArea kDatedAreas[] = {
+    {ZR_AREA_VOICE, {ZR_FIXED_VOICE_START, ZR_FIXED_VOICE_SIZE}, &ZR_Machine::voiceDate},
+    {ZR_AREA_RADAR_MUTE, {ZR_FIXED_RADAR_MUTE_START, ZR_FIXED_RADAR_MUTE_SIZE}, &ZR_Machine::radarMuteDate},
+    {ZR_AREA_GPS, {ZR_FIXED_GPS_START, ZR_FIXED_GPS_SIZE}, &ZR_Machine::gpsDate},
 };
 
 // One image's date from the first bytes of its area; stays zero when the area
 // is empty or its header cannot be read.
-void readAreaDate(ZR_Machine* m, const char* name, Area area, uint32_t readFlag, size_t dateWord, ZR_Date* date)
+void readAreaDate(ZR_Machine* m, const char* name, ZR_AreaExtent area, uint32_t readFlag, size_t dateWord,
+                  ZR_Date* date)
 {
     if (area.size == 0) return;
     uint8_t header[kAreaHeaderSize];
@@ -177,14 +187,12 @@ int ZR_Machine_identify(ZR_Machine* m)
     bool infoValid = ZR_Info_valid(m->info);
     MACHINE_LOG("information block %s, 502=%d", infoValid ? "valid" : "missing", m->is502);
 
-    Area voice{ZR_FIXED_VOICE_START, ZR_FIXED_VOICE_SIZE};
-    Area radarMute{ZR_FIXED_RADAR_MUTE_START, ZR_FIXED_RADAR_MUTE_SIZE};
-    Area gps{ZR_FIXED_GPS_START, ZR_FIXED_GPS_SIZE};
-    if (ZR_Info_hasBoard(m->info)) {
-        voice = {ZR_Info_u32(m->info, ZR_INFO_VOICE_START), ZR_Info_u32(m->info, ZR_INFO_VOICE_SIZE)};
-        radarMute = {ZR_Info_u32(m->info, ZR_INFO_RADAR_MUTE_START), ZR_Info_u32(m->info, ZR_INFO_RADAR_MUTE_SIZE)};
-        gps = {ZR_Info_u32(m->info, ZR_INFO_GPS_START), ZR_Info_u32(m->info, ZR_INFO_GPS_SIZE)};
-    }
+    // The area table is taken now: the settings step below may still change
+    // the board name, but not where the images were found.
+    const bool boardAreas = ZR_Info_hasBoard(m->info);
+    ZR_AreaExtent dated[std::size(kDatedAreas)];
+    for (size_t i = 0; i < std::size(kDatedAreas); ++i)
+        dated[i] = boardAreas ? ZR_Info_area(m->info, kDatedAreas[i].area) : kDatedAreas[i].fixed;
 
     if (netAddress) {
         uint8_t image[256];
@@ -231,15 +239,14 @@ int ZR_Machine_identify(ZR_Machine* m)
         return 0;
     }
 
-    std::memset(&m->voiceDate, 0, sizeof m->voiceDate);
-    std::memset(&m->radarMuteDate, 0, sizeof m->radarMuteDate);
-    std::memset(&m->gpsDate, 0, sizeof m->gpsDate);
     uint32_t readFlag = ZR_Info_u8(m->info, ZR_INFO_AREA_PLAIN) == 0 ? 1 : 0;
-    // Older voice images put their total size before the date.
-    size_t voiceDateWord = ZR_Info_u8(m->info, ZR_INFO_VOICE_SEL3) == 0 ? 1 : 0;
-    readAreaDate(m, "voice", voice, readFlag, voiceDateWord, &m->voiceDate);
-    readAreaDate(m, "radar mute", radarMute, readFlag, 0, &m->radarMuteDate);
-    readAreaDate(m, "gps", gps, readFlag, 0, &m->gpsDate);
+    for (const DatedArea& d : kDatedAreas) std::memset(&(m->*d.date), 0, sizeof(ZR_Date));
+    for (size_t i = 0; i < std::size(kDatedAreas); ++i) {
+        const DatedArea& d = kDatedAreas[i];
+        // Older voice images put their total size before the date.
+        size_t dateWord = d.area == ZR_AREA_VOICE && ZR_Info_u8(m->info, ZR_INFO_VOICE_SEL3) == 0 ? 1 : 0;
+        readAreaDate(m, ZR_areaFields[d.area].name, dated[i], readFlag, dateWord, &(m->*d.date));
+    }
     return 1;
 }
 

@@ -22,6 +22,52 @@ inline bool ZR_Info_valid(const ZR_InfoBlock& info) { return ZR_Info_u32(info, Z
 // A board name of 0 means "no board": the fixed area table applies.
 inline bool ZR_Info_hasBoard(const ZR_InfoBlock& info) { return ZR_Info_u32(info, ZR_INFO_BOARD_NAME) != 0; }
 
+// The laid-out data areas, in the order they follow each other in flash:
+// each is a start field and a size field of the information block.
+enum ZR_Area : size_t {
+    ZR_AREA_RESERVED,
+    ZR_AREA_SERVER,
+    ZR_AREA_VOICE,
+    ZR_AREA_RADAR_MUTE,
+    ZR_AREA_UPDATE_TOOL,
+    ZR_AREA_OLED,
+    ZR_AREA_TRACK,
+    ZR_AREA_GPS,
+    ZR_AREA_COUNT,
+};
+
+struct ZR_AreaField {
+    size_t startField;  // ZR_INFO_* offset of the area's start
+    size_t sizeField;   // ZR_INFO_* offset of its size
+    const char* name;   // as the log names it
+};
+
+inline constexpr ZR_AreaField ZR_areaFields[ZR_AREA_COUNT] = {
+    {ZR_INFO_RESERVED_START, ZR_INFO_RESERVED_SIZE, "reserved"},
+    {ZR_INFO_SERVER_START, ZR_INFO_SERVER_SIZE, "server"},
+    {ZR_INFO_VOICE_START, ZR_INFO_VOICE_SIZE, "voice"},
+    {ZR_INFO_RADAR_MUTE_START, ZR_INFO_RADAR_MUTE_SIZE, "radar mute"},
+    {ZR_INFO_UPDATE_TOOL_START, ZR_INFO_UPDATE_TOOL_SIZE, "update tool"},
+    {ZR_INFO_OLED_START, ZR_INFO_OLED_SIZE, "oled"},
+    {ZR_INFO_TRACK_START, ZR_INFO_TRACK_SIZE, "track"},
+    {ZR_INFO_GPS_START, ZR_INFO_GPS_SIZE, "gps"},
+};
+
+struct ZR_AreaExtent {
+    uint32_t start;
+    uint32_t size;
+};
+
+inline ZR_AreaExtent ZR_Info_area(const ZR_InfoBlock& info, ZR_Area area)
+{
+    return {ZR_Info_u32(info, ZR_areaFields[area].startField), ZR_Info_u32(info, ZR_areaFields[area].sizeField)};
+}
+inline void ZR_Info_setArea(ZR_InfoBlock& info, ZR_Area area, ZR_AreaExtent extent)
+{
+    ZR_Info_setU32(info, ZR_areaFields[area].startField, extent.start);
+    ZR_Info_setU32(info, ZR_areaFields[area].sizeField, extent.size);
+}
+
 // ---------------------------------------------------------------------------
 // Network block
 

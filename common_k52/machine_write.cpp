@@ -208,60 +208,40 @@ int writeBootImage(ZR_Machine* machine, const uint8_t* image, uint32_t size, boo
 // ends. Computed in 64 bits from the package's sizes; stored in the
 // information block only once they are known to fit.
 struct AreaLayout {
-    uint64_t reservedStart, reservedSize;
-    uint64_t serverStart, serverSize;
-    uint64_t voiceStart, voiceSize;
-    uint64_t radarMuteStart, radarMuteSize;
-    uint64_t updateToolStart, updateToolSize;
-    uint64_t oledStart, oledSize;
-    uint64_t trackStart, trackSize;
-    uint64_t gpsStart, gpsSize;
+    uint64_t start[ZR_AREA_COUNT];
+    uint64_t size[ZR_AREA_COUNT];
     uint64_t areaEnd;
 };
 
 AreaLayout layAreas(const ZR_WritePlan& plan, uint64_t serverSize, uint64_t trackSize)
 {
+    uint64_t wanted[ZR_AREA_COUNT] = {};
+    wanted[ZR_AREA_RESERVED] = sectorRound(plan.reservedSize);
+    wanted[ZR_AREA_SERVER] = sectorRound(serverSize);
+    wanted[ZR_AREA_VOICE] = sectorRound(plan.voice.size);
+    wanted[ZR_AREA_RADAR_MUTE] = sectorRound(plan.radarMute.size);
+    wanted[ZR_AREA_UPDATE_TOOL] = sectorRound(plan.updateTool.size);
+    wanted[ZR_AREA_OLED] = sectorRound(plan.oled.size);
+    wanted[ZR_AREA_TRACK] = trackSize;  // the device takes the track size as given, unrounded
+    wanted[ZR_AREA_GPS] = sectorRound(plan.gps.size);
+
     AreaLayout a{};
-    a.reservedStart = ZR_flashMap(plan.target502 != 0).reserved;
-    a.reservedSize = sectorRound(plan.reservedSize);
-    a.serverStart = a.reservedStart + a.reservedSize;
-    a.serverSize = sectorRound(serverSize);
-    a.voiceStart = a.serverStart + a.serverSize;
-    a.voiceSize = sectorRound(plan.voice.size);
-    a.radarMuteStart = a.voiceStart + a.voiceSize;
-    a.radarMuteSize = sectorRound(plan.radarMute.size);
-    a.updateToolStart = a.radarMuteStart + a.radarMuteSize;
-    a.updateToolSize = sectorRound(plan.updateTool.size);
-    a.oledStart = a.updateToolStart + a.updateToolSize;
-    a.oledSize = sectorRound(plan.oled.size);
-    a.trackStart = a.oledStart + a.oledSize;
-    a.trackSize = trackSize;  // the device takes the track size as given, unrounded
-    a.gpsStart = a.trackStart + a.trackSize;
-    a.gpsSize = sectorRound(plan.gps.size);
-    a.areaEnd = a.gpsStart + a.gpsSize;
+    uint64_t at = ZR_flashMap(plan.target502 != 0).reserved;
+    for (size_t i = 0; i < ZR_AREA_COUNT; ++i) {
+        a.start[i] = at;
+        a.size[i] = wanted[i];
+        at += wanted[i];
+    }
+    a.areaEnd = at;
     return a;
 }
 
 void storeLayout(ZR_InfoBlock& info, const AreaLayout& a)
 {
     // Only called for a layout that ends inside the flash, so every value fits 32 bits.
-    ZR_Info_setU32(info, ZR_INFO_RESERVED_START, uint32_t(a.reservedStart));
-    ZR_Info_setU32(info, ZR_INFO_RESERVED_SIZE, uint32_t(a.reservedSize));
-    ZR_Info_setU32(info, ZR_INFO_SERVER_START, uint32_t(a.serverStart));
-    ZR_Info_setU32(info, ZR_INFO_SERVER_SIZE, uint32_t(a.serverSize));
-    ZR_Info_setU32(info, ZR_INFO_VOICE_START, uint32_t(a.voiceStart));
-    ZR_Info_setU32(info, ZR_INFO_VOICE_SIZE, uint32_t(a.voiceSize));
-    ZR_Info_setU32(info, ZR_INFO_RADAR_MUTE_START, uint32_t(a.radarMuteStart));
-    ZR_Info_setU32(info, ZR_INFO_RADAR_MUTE_SIZE, uint32_t(a.radarMuteSize));
-    ZR_Info_setU32(info, ZR_INFO_UPDATE_TOOL_START, uint32_t(a.updateToolStart));
-    ZR_Info_setU32(info, ZR_INFO_UPDATE_TOOL_SIZE, uint32_t(a.updateToolSize));
-    if (a.updateToolSize > 0) ZR_Info_setU8(info, ZR_INFO_UPDATE_TOOL_PRESENT, 1);
-    ZR_Info_setU32(info, ZR_INFO_OLED_START, uint32_t(a.oledStart));
-    ZR_Info_setU32(info, ZR_INFO_OLED_SIZE, uint32_t(a.oledSize));
-    ZR_Info_setU32(info, ZR_INFO_TRACK_START, uint32_t(a.trackStart));
-    ZR_Info_setU32(info, ZR_INFO_TRACK_SIZE, uint32_t(a.trackSize));
-    ZR_Info_setU32(info, ZR_INFO_GPS_START, uint32_t(a.gpsStart));
-    ZR_Info_setU32(info, ZR_INFO_GPS_SIZE, uint32_t(a.gpsSize));
+    for (size_t i = 0; i < ZR_AREA_COUNT; ++i)
+        ZR_Info_setArea(info, ZR_Area(i), {uint32_t(a.start[i]), uint32_t(a.size[i])});
+    if (a.size[ZR_AREA_UPDATE_TOOL] > 0) ZR_Info_setU8(info, ZR_INFO_UPDATE_TOOL_PRESENT, 1);
     ZR_Info_setU32(info, ZR_INFO_AREA_END, uint32_t(a.areaEnd));
 }
 
@@ -299,148 +279,205 @@ void takeProgramEntry(const ZR_ProgramEntry& entry, const ZR_Package& package, Z
     plan->writeOled = param(ZR_ProgramParam::oled);
 }
 
+// What a plan builds up before it touches the device.
+struct PlanState {
+    ZR_InfoBlock info;      // the new information block
+    ZR_NetBlock net;        // the new network block (zero unless the entry asks for its magic)
+    bool programChanged;
+    bool dataChanged;
+    bool fixedLayout;
+    uint64_t serverSize;
+    uint64_t trackSize;
+};
+
+PlanState startPlan(const ZR_Machine& machine)
+{
+    PlanState st{};
+    st.info = machine.info;
+    ZR_Info_setU32(st.info, ZR_INFO_MAGIC, ZR_BLOCK_MAGIC);
+    ZR_Info_setU32(st.info, ZR_INFO_FLASH_SIZE, machine.flashSize);
+    st.serverSize = ZR_Info_u32(machine.info, ZR_INFO_SERVER_SIZE);
+    st.trackSize = ZR_Info_u32(machine.info, ZR_INFO_TRACK_SIZE);
+    return st;
+}
+
+int planReady(ZR_WritePlan* plan)
+{
+    plan->ready = 1;
+    return ZR_PLAN_READY;
+}
+
+int takeBoot(ZR_WritePlan* plan, const ZR_Package& package)
+{
+    if (plan->writeBoot) {
+        const ZR_BootSlot& boot = package.boot;
+        plan->boot = boot.buffer ? ZR_PlanImage{0, boot.buffer, boot.size, boot.encoded} : ZR_PlanImage{};
+        plan->bootWriteFlag = boot.secondTransfer;
+    }
+    // A boot image longer than its room would overwrite the program flag block.
+    if (!plan->writeBoot || plan->boot.size == 0 || plan->boot.size > kBootRoom) return ZR_PLAN_NO_BOOT;
+    return ZR_PLAN_READY;
+}
+
+int takeProgram(const ZR_Machine& machine, ZR_WritePlan* plan, ZR_Package& package, PlanState& st)
+{
+    if (plan->writeProgram) {
+        uint32_t key = plan->boardCode ? plan->boardCode : ZR_Info_u32(machine.info, ZR_INFO_BOARD_NAME);
+        const ZR_ProgramEntry* entry = ZR_Package_findProgram(&package, key);
+        if (!entry) {
+            plan->writeBoot = plan->writeProgram = plan->resetSetting = 0;
+        } else {
+            st.fixedLayout = ZR_ProgramEntry_param(entry, ZR_ProgramParam::layoutReset) != 0 ||
+                             isFixedLayoutBoard(entry->boardKeyValue);
+            st.serverSize = ZR_ProgramEntry_param(entry, ZR_ProgramParam::serverDataSize);
+            uint32_t entryTrack = ZR_ProgramEntry_param(entry, ZR_ProgramParam::trackDataSize);
+            if (entryTrack != st.trackSize) {
+                st.trackSize = entryTrack;
+                st.dataChanged = true;
+            }
+            takeProgramEntry(*entry, package, plan, st.info, st.net);
+            st.programChanged = true;
+        }
+    }
+    // Checked before the data images are taken, so that a refused plan still
+    // shows a voice size of 0 to the caller.
+    if (plan->program.size == 0 || plan->program.size > programRoom(plan->target502 != 0)) return ZR_PLAN_NO_PROGRAM;
+    return ZR_PLAN_READY;
+}
+
+int takeDataImages(ZR_WritePlan* plan, const ZR_Package& package, PlanState& st)
+{
+    if (plan->writeVoice) {
+        plan->voice = imageOf(voiceSlot(package, *plan));
+        if (plan->voice.size == 0) return ZR_PLAN_NO_VOICE;
+        st.dataChanged = true;
+    } else {
+        plan->writeClientId = 0;
+    }
+    if (plan->writeRadarMute) {
+        plan->radarMute = imageOf(package.radarMute);
+        st.dataChanged = true;
+    }
+    if (plan->writeGps) {
+        plan->gps = gpsImage(package, *plan);
+        if (plan->gps.size == 0) return ZR_PLAN_NO_GPS;
+        st.dataChanged = true;
+    }
+    if (plan->writeUpdateTool) {
+        plan->updateTool = imageOf(package.updateTool);
+        st.dataChanged = true;
+    }
+    if (plan->writeOled) {
+        plan->oled = imageOf(package.oled);
+        if (plan->oled.size == 0) return ZR_PLAN_NO_OLED;
+        st.dataChanged = true;
+    }
+    return ZR_PLAN_READY;
+}
+
+int planFixedLayout(ZR_Machine* machine, ZR_WritePlan* plan)
+{
+    // The fixed table has no update-tool or OLED area.
+    plan->updateTool = plan->oled = ZR_PlanImage{};
+    uint64_t neededEnd = 0;
+    int32_t gpsRoom = 0;
+    if (!fixedLayoutFits(*plan, machine->flashSize, &neededEnd, &gpsRoom)) {
+        plan->neededEnd = saturateToUint32(neededEnd);
+        plan->gpsRoom = gpsRoom;
+        return ZR_PLAN_NO_FIT;
+    }
+    // With neither parameter sector valid the device falls back to the fixed table.
+    Hidc_erase(kClassicMap.parameter, kHidcSector, machine->channel);
+    Hidc_erase(k502Map.parameter, kHidcSector, machine->channel);
+    plan->voice.address = ZR_FIXED_VOICE_START;
+    plan->radarMute.address = ZR_FIXED_RADAR_MUTE_START;
+    plan->gps.address = ZR_FIXED_GPS_START;
+    return planReady(plan);
+}
+
+// Lays the areas out into the new information block; nothing is changed on
+// the device.
+int layOutAreas(const ZR_Machine& machine, ZR_WritePlan* plan, PlanState& st)
+{
+    AreaLayout a = layAreas(*plan, st.serverSize, st.trackSize);
+    // areaEnd is exact in 64 bits, so a layout that would wrap 32 bits
+    // ends beyond any flash size and is refused here with the rest.
+    if (a.areaEnd > machine.flashSize) {
+        plan->neededEnd = saturateToUint32(a.areaEnd);
+        // Flash size less the areas before the GPS area.
+        plan->gpsRoom = saturateToInt32(int64_t(machine.flashSize) - int64_t(a.start[ZR_AREA_GPS]));
+        return ZR_PLAN_NO_FIT;
+    }
+    // An unrounded track size can leave the GPS area off the device's
+    // 256-byte write units; its write would fail after the parameter
+    // image had already changed. Refused while the device is untouched.
+    if (plan->gps.size > 0 && a.start[ZR_AREA_GPS] % kHidcUnit != 0) return ZR_PLAN_PARAM_FAILED;
+    storeLayout(st.info, a);
+    return ZR_PLAN_READY;
+}
+
+int writeParameterImage(ZR_Machine* machine, const ZR_WritePlan& plan, const PlanState& st)
+{
+    const bool target502 = plan.target502 != 0;
+    MACHINE_LOG(kPlanFn, "write main setting[0x%X]", ZR_flashMap(target502).parameter);
+    // A stale copy in the other map's sector would be found by identification.
+    Hidc_erase(ZR_flashMap(!target502).parameter, kHidcSector, machine->channel);
+    const bool withNet = ZR_Net_valid(st.net);
+    if (!ZR_Machine_writeParam(&st.info, withNet ? &st.net : nullptr, machine, target502)) return ZR_PLAN_PARAM_FAILED;
+    return ZR_PLAN_READY;
+}
+
+// The server and track areas start empty under a new layout.
+void resetServerAndTrack(ZR_Machine* machine, const ZR_WritePlan& plan, const ZR_InfoBlock& info)
+{
+    static const struct {
+        ZR_Area area;
+        const char* format;
+    } resets[] = {
+        {ZR_AREA_SERVER, "reset server data[0x%X][0x%X]"},
+        {ZR_AREA_TRACK, "reset track data[0x%X][0x%X]"},
+    };
+    for (const auto& r : resets) {
+        ZR_AreaExtent extent = ZR_Info_area(info, r.area);
+        if (extent.size == 0) continue;
+        MACHINE_LOG(kPlanFn, r.format, extent.start, extent.size);
+        eraseArea(machine, extent.start, extent.size, plan.target502 != 0);
+    }
+}
+
+void takeAddresses(ZR_WritePlan* plan, const ZR_InfoBlock& info)
+{
+    plan->voice.address = ZR_Info_area(info, ZR_AREA_VOICE).start;
+    plan->radarMute.address = ZR_Info_area(info, ZR_AREA_RADAR_MUTE).start;
+    plan->updateTool.address = ZR_Info_area(info, ZR_AREA_UPDATE_TOOL).start;
+    plan->oled.address = ZR_Info_area(info, ZR_AREA_OLED).start;
+    plan->gps.address = ZR_Info_area(info, ZR_AREA_GPS).start;
+}
+
 }  // namespace
 
 int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan, ZR_Package* package)
 {
     if (!machine || !plan || !package) return ZR_PLAN_INVALID;
     clearPlanResults(plan);
+    PlanState st = startPlan(*machine);
 
-    ZR_InfoBlock info = machine->info;
-    ZR_Info_setU32(info, ZR_INFO_MAGIC, ZR_BLOCK_MAGIC);
-    ZR_Info_setU32(info, ZR_INFO_FLASH_SIZE, machine->flashSize);
-    ZR_NetBlock net{};
-    bool programChanged = false, dataChanged = false, fixedLayout = false;
-    uint64_t serverSize = ZR_Info_u32(machine->info, ZR_INFO_SERVER_SIZE);
-    uint64_t trackSize = ZR_Info_u32(machine->info, ZR_INFO_TRACK_SIZE);
+    int result = takeBoot(plan, *package);
+    if (result == ZR_PLAN_READY) result = takeProgram(*machine, plan, *package, st);
+    if (result == ZR_PLAN_READY) result = takeDataImages(plan, *package, st);
+    if (result != ZR_PLAN_READY) return result;
 
-    if (plan->writeBoot) {
-        const ZR_BootSlot& boot = package->boot;
-        plan->boot = boot.buffer ? ZR_PlanImage{0, boot.buffer, boot.size, boot.encoded} : ZR_PlanImage{};
-        plan->bootWriteFlag = boot.secondTransfer;
-    }
-    // A boot image longer than its room would overwrite the program flag block.
-    if (!plan->writeBoot || plan->boot.size == 0 || plan->boot.size > kBootRoom) return ZR_PLAN_NO_BOOT;
+    MACHINE_LOG(kPlanFn, "502=%d, bProgramChanged=%d, bDataChanged=%d", int(plan->target502), int(st.programChanged),
+                int(st.dataChanged));
+    if (!st.programChanged && !st.dataChanged) return planReady(plan);
+    if (st.fixedLayout) return planFixedLayout(machine, plan);
 
-    if (plan->writeProgram) {
-        uint32_t key = plan->boardCode ? plan->boardCode : ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME);
-        const ZR_ProgramEntry* entry = ZR_Package_findProgram(package, key);
-        if (!entry) {
-            plan->writeBoot = plan->writeProgram = plan->resetSetting = 0;
-        } else {
-            fixedLayout = ZR_ProgramEntry_param(entry, ZR_ProgramParam::layoutReset) != 0 ||
-                          isFixedLayoutBoard(entry->boardKeyValue);
-            serverSize = ZR_ProgramEntry_param(entry, ZR_ProgramParam::serverDataSize);
-            uint32_t entryTrack = ZR_ProgramEntry_param(entry, ZR_ProgramParam::trackDataSize);
-            if (entryTrack != trackSize) {
-                trackSize = entryTrack;
-                dataChanged = true;
-            }
-            takeProgramEntry(*entry, *package, plan, info, net);
-            programChanged = true;
-        }
-    }
-    // Checked before the data images are taken, so that a refused plan still
-    // shows a voice size of 0 to the caller.
-    if (plan->program.size == 0 || plan->program.size > programRoom(plan->target502 != 0)) return ZR_PLAN_NO_PROGRAM;
-
-    if (plan->writeVoice) {
-        plan->voice = imageOf(voiceSlot(*package, *plan));
-        if (plan->voice.size == 0) return ZR_PLAN_NO_VOICE;
-        dataChanged = true;
-    } else {
-        plan->writeClientId = 0;
-    }
-    if (plan->writeRadarMute) {
-        plan->radarMute = imageOf(package->radarMute);
-        dataChanged = true;
-    }
-    if (plan->writeGps) {
-        plan->gps = gpsImage(*package, *plan);
-        if (plan->gps.size == 0) return ZR_PLAN_NO_GPS;
-        dataChanged = true;
-    }
-    if (plan->writeUpdateTool) {
-        plan->updateTool = imageOf(package->updateTool);
-        dataChanged = true;
-    }
-    if (plan->writeOled) {
-        plan->oled = imageOf(package->oled);
-        if (plan->oled.size == 0) return ZR_PLAN_NO_OLED;
-        dataChanged = true;
-    }
-
-    MACHINE_LOG(kPlanFn, "502=%d, bProgramChanged=%d, bDataChanged=%d", int(plan->target502), int(programChanged),
-                int(dataChanged));
-    if (!programChanged && !dataChanged) {
-        plan->ready = 1;
-        return ZR_PLAN_READY;
-    }
-
-    if (fixedLayout) {
-        // The fixed table has no update-tool or OLED area.
-        plan->updateTool = plan->oled = ZR_PlanImage{};
-        uint64_t neededEnd = 0;
-        int32_t gpsRoom = 0;
-        if (!fixedLayoutFits(*plan, machine->flashSize, &neededEnd, &gpsRoom)) {
-            plan->neededEnd = saturateToUint32(neededEnd);
-            plan->gpsRoom = gpsRoom;
-            return ZR_PLAN_NO_FIT;
-        }
-        // With neither parameter sector valid the device falls back to the fixed table.
-        Hidc_erase(kClassicMap.parameter, kHidcSector, machine->channel);
-        Hidc_erase(k502Map.parameter, kHidcSector, machine->channel);
-        plan->voice.address = ZR_FIXED_VOICE_START;
-        plan->radarMute.address = ZR_FIXED_RADAR_MUTE_START;
-        plan->gps.address = ZR_FIXED_GPS_START;
-        plan->ready = 1;
-        return ZR_PLAN_READY;
-    }
-
-    if (dataChanged) {
-        AreaLayout a = layAreas(*plan, serverSize, trackSize);
-        // areaEnd is exact in 64 bits, so a layout that would wrap 32 bits
-        // ends beyond any flash size and is refused here with the rest.
-        if (a.areaEnd > machine->flashSize) {
-            plan->neededEnd = saturateToUint32(a.areaEnd);
-            // Flash size less the areas before the GPS area.
-            plan->gpsRoom = saturateToInt32(int64_t(machine->flashSize) - int64_t(a.gpsStart));
-            return ZR_PLAN_NO_FIT;
-        }
-        // An unrounded track size can leave the GPS area off the device's
-        // 256-byte write units; its write would fail after the parameter
-        // image had already changed. Refused while the device is untouched.
-        if (plan->gps.size > 0 && a.gpsStart % kHidcUnit != 0) return ZR_PLAN_PARAM_FAILED;
-        storeLayout(info, a);
-    }
-
-    const bool target502 = plan->target502 != 0;
-    MACHINE_LOG(kPlanFn, "write main setting[0x%X]", ZR_flashMap(target502).parameter);
-    // A stale copy in the other map's sector would be found by identification.
-    Hidc_erase(ZR_flashMap(!target502).parameter, kHidcSector, machine->channel);
-    const bool withNet = ZR_Net_valid(net);
-    if (!ZR_Machine_writeParam(&info, withNet ? &net : nullptr, machine, target502)) return ZR_PLAN_PARAM_FAILED;
-
-    uint32_t serverStart = ZR_Info_u32(info, ZR_INFO_SERVER_START);
-    uint32_t serverBytes = ZR_Info_u32(info, ZR_INFO_SERVER_SIZE);
-    if (serverBytes != 0) {
-        MACHINE_LOG(kPlanFn, "reset server data[0x%X][0x%X]", serverStart, serverBytes);
-        eraseArea(machine, serverStart, serverBytes, target502);
-    }
-    uint32_t trackStart = ZR_Info_u32(info, ZR_INFO_TRACK_START);
-    uint32_t trackBytes = ZR_Info_u32(info, ZR_INFO_TRACK_SIZE);
-    if (trackBytes != 0) {
-        MACHINE_LOG(kPlanFn, "reset track data[0x%X][0x%X]", trackStart, trackBytes);
-        eraseArea(machine, trackStart, trackBytes, target502);
-    }
-
-    plan->voice.address = ZR_Info_u32(info, ZR_INFO_VOICE_START);
-    plan->radarMute.address = ZR_Info_u32(info, ZR_INFO_RADAR_MUTE_START);
-    plan->updateTool.address = ZR_Info_u32(info, ZR_INFO_UPDATE_TOOL_START);
-    plan->oled.address = ZR_Info_u32(info, ZR_INFO_OLED_START);
-    plan->gps.address = ZR_Info_u32(info, ZR_INFO_GPS_START);
-    plan->ready = 1;
-    return ZR_PLAN_READY;
+    // When only the program changed, the areas stay those of the copied block.
+    if (st.dataChanged && (result = layOutAreas(*machine, plan, st)) != ZR_PLAN_READY) return result;
+    if ((result = writeParameterImage(machine, *plan, st)) != ZR_PLAN_READY) return result;
+    resetServerAndTrack(machine, *plan, st.info);
+    takeAddresses(plan, st.info);
+    return planReady(plan);
 }
 
 int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* package)

@@ -779,22 +779,98 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
     return true;
 }
 
+// What one update run carries from step to step.
+struct CTessalyDlg::UpdateRun {
+    std::string error;           // the first failure's message; empty while all goes well
+    bool machineStepRan = false; // a plan or write step ran: its result is added to the message
+    int lastResult = 0;          // result of the last machine-layer step
+    std::string targetPath;      // the downloaded file, removed at the end
+    std::string containerPath;   // the unpacked container, removed at the end
+    std::string packagePath;     // the container to load
+    ZR_Package* package = nullptr;
+    ZR_WritePlan plan{};
+
+    bool fail(const char* text)
+    {
+        error = text;
+        return false;
+    }
+};
+
 void CTessalyDlg::runUpdate(const UpdateSource& source)
 {
-    static const char* const kFn = "CTessalyDlg::UpdateWorker";
-    std::string error;
-    bool machineStepRan = false;
-    int lastResult = 0;
-    std::string targetPath, containerPath, packagePath;
-
+    UpdateRun run;
     onWindow([this] {
-        host_.setEnabled(IDC_SEND, false);
-        host_.setEnabled(IDC_CONFIGURE, false);
-        host_.setEnabled(IDC_OPEN, false);
+        enableUpdateButtons(false);
         return intptr_t(0);
     });
 
-    ZR_WritePlan plan{};
+    bool written = obtainPackage(source, run) && loadPackage(run) &&
+                   (programOnly(*run.package) ? writeProgramOnly(run) : planWrite(run) && writeDevice(run));
+    if (written) {
+        // What was written is checked here, before success is reported.
+    }
+    ZR_Package_free(run.package);
+    run.package = nullptr;
+    reportUpdate(run);
+}
+
+// The container to load: the local file, or the download (unpacked when it
+// is an archive).
+bool CTessalyDlg::obtainPackage(const UpdateSource& source, UpdateRun& run)
+{
+    static const char* const kFn = "CTessalyDlg::UpdateWorker";
+    if (!source.localPath.empty()) {
+        run.packagePath = source.localPath;
+        return true;
+    }
+    if (source.listMode || source.packageAddress.empty()) return run.fail(kWrongFileText);
+    if (!downloadPackage(source.packageAddress, &run.targetPath, &run.containerPath, &run.error)) return false;
+
+    std::string extension = extensionOf(run.targetPath);
+    if (extension == "dzr") {
+        run.packagePath = run.targetPath;
+        return true;
+    }
+    if (extension != "rar" && extension != "zip" && extension != "7z") return run.fail(kNoUpdateFileText);
+    setProgressText(kUnpackingText);
+    ZR_Stream* sink = ZR_Stream_openFile(run.containerPath.c_str(), ZR_STREAM_WRITE);
+    int extracted = sink ? ZR_extractContainer(run.targetPath.c_str(), extractProgress, this, sink) : 0;
+    ZR_Stream_release(sink);
+    if (extracted != 1) {
+        DLG_LOG(kFn, "cannot extract %s", run.targetPath.c_str());
+        return run.fail(kWrongFileText);
+    }
+    run.packagePath = run.containerPath;
+    return true;
+}
+
+// Loads the container and accepts it only for the build's client.
+bool CTessalyDlg::loadPackage(UpdateRun& run)
+{
+    static const char* const kFn = "CTessalyDlg::UpdateWorker";
+    run.package = ZR_Package_load(run.packagePath.c_str());
+    if (!run.package || !AcceptPackage(run.package)) {
+        DLG_LOG(kFn, "package %s %s", run.packagePath.c_str(), run.package ? "refused" : "unreadable");
+        return run.fail(kWrongFileText);
+    }
+    setProgressText(kUpdatingText);
+    if (closing_) return run.fail(kUpdateFailedText);
+    return true;
+}
+
+// A package holding nothing but a program: the program alone, no plan.
+bool CTessalyDlg::writeProgramOnly(UpdateRun& run)
+{
+    if (!ZR_Machine_writeProgram(machine_, run.package, true)) return run.fail(kUpdateFailedText);
+    return true;
+}
+
+// The plan, with the province choice when the data does not fit.
+bool CTessalyDlg::planWrite(UpdateRun& run)
+{
+    ZR_WritePlan& plan = run.plan;
+    plan = ZR_WritePlan{};
     plan.writeBoot = 1;
     plan.writeProgram = 1;
     plan.writeVoice = 1;
@@ -807,114 +883,73 @@ void CTessalyDlg::runUpdate(const UpdateSource& source)
     plan.provinceMode = 0;
     plan.reservedSize = 0;
 
-    ZR_Package* package = nullptr;
-    bool havePackagePath = false;
-    if (!source.localPath.empty()) {
-        packagePath = source.localPath;
-        havePackagePath = true;
-    } else if (!source.listMode && !source.packageAddress.empty()) {
-        if (downloadPackage(source.packageAddress, &targetPath, &containerPath, &error)) {
-            std::string extension = extensionOf(targetPath);
-            if (extension == "rar" || extension == "zip" || extension == "7z") {
-                setProgressText(kUnpackingText);
-                ZR_Stream* sink = ZR_Stream_openFile(containerPath.c_str(), ZR_STREAM_WRITE);
-                int extracted = sink ? ZR_extractContainer(targetPath.c_str(), extractProgress, this, sink) : 0;
-                ZR_Stream_release(sink);
-                if (extracted != 1) {
-                    DLG_LOG(kFn, "cannot extract %s", targetPath.c_str());
-                    error = kWrongFileText;
-                } else {
-                    packagePath = containerPath;
-                    havePackagePath = true;
-                }
-            } else if (extension == "dzr") {
-                packagePath = targetPath;
-                havePackagePath = true;
-            } else {
-                error = kNoUpdateFileText;
-            }
-        }
-    } else {
-        error = kWrongFileText;
+    run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &plan, run.package);
+    run.machineStepRan = true;
+    if (run.lastResult == ZR_PLAN_NO_FIT && !chooseProvinces(run)) return false;
+
+    switch (run.lastResult) {
+    case ZR_PLAN_READY: break;
+    case ZR_PLAN_NO_VOICE: return run.fail(kNoVoiceText);
+    case ZR_PLAN_NO_GPS: return run.fail(kWrongFileText);
+    // The program needs OLED data the package lacks; the plan has written
+    // nothing yet, and nothing will be.
+    case ZR_PLAN_NO_OLED: return run.fail(kNoOledText);
+    case ZR_PLAN_PARAM_FAILED: return run.fail(kWrongFileText);
+    default: break;
     }
+    // No program image for the board or no boot image: the plan leaves no voice.
+    if (plan.voice.size == 0) return run.fail(kUpdateFailedText);
+    return true;
+}
 
-    if (havePackagePath) {
-        package = ZR_Package_load(packagePath.c_str());
-        if (!package || !AcceptPackage(package)) {
-            DLG_LOG(kFn, "package %s %s", packagePath.c_str(), package ? "refused" : "unreadable");
-            error = kWrongFileText;
-        } else {
-            setProgressText(kUpdatingText);
-        }
-    }
+// The data does not fit: the user picks provinces, their GPS data is
+// assembled and the plan made again.
+bool CTessalyDlg::chooseProvinces(UpdateRun& run)
+{
+    if (!run.package->gpsProvinceRecords.entries) return run.fail(kTooLongText);
+    ZR_Package* requested = run.package;
+    int32_t room = run.plan.gpsRoom;
+    intptr_t cancelled = onWindow(
+        [this, requested, room] {
+            return windowProc(WM_SELECT_PROVINCES, reinterpret_cast<uintptr_t>(requested), room);
+        },
+        1);
+    if (cancelled != 0 || provinceAccepted_ == 0) return run.fail(kTooLongText);
 
-    if (package && error.empty() && closing_) error = kUpdateFailedText;
+    uint8_t selection[PROVINCE_COUNT];
+    for (int p = 0; p < PROVINCE_COUNT; ++p) selection[p] = provinceFlags_[p] ? 1 : 0;
+    if (!ZR_Package_assembleProvinceGps(run.package, selection)) return run.fail(kWrongFileText);
+    run.plan.provinceMode = uint32_t(provinceAccepted_);
+    run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &run.plan, run.package);
+    if (run.lastResult == ZR_PLAN_NO_FIT) return run.fail(kTooLongText);
+    return true;
+}
 
-    if (package && error.empty() && programOnly(*package)) {
-        if (!ZR_Machine_writeProgram(machine_, package, true)) error = kUpdateFailedText;
-    } else if (package && error.empty()) {
-        lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &plan, package);
-        machineStepRan = true;
-        if (lastResult == ZR_PLAN_NO_FIT) {
-            if (!package->gpsProvinceRecords.entries) {
-                error = kTooLongText;
-            } else {
-                ZR_Package* requested = package;
-                int32_t room = plan.gpsRoom;
-                intptr_t cancelled = onWindow(
-                    [this, requested, room] {
-                        return windowProc(WM_SELECT_PROVINCES, reinterpret_cast<uintptr_t>(requested), room);
-                    },
-                    1);
-                if (cancelled != 0 || provinceAccepted_ == 0) {
-                    error = kTooLongText;
-                } else {
-                    uint8_t selection[PROVINCE_COUNT];
-                    for (int p = 0; p < PROVINCE_COUNT; ++p) selection[p] = provinceFlags_[p] ? 1 : 0;
-                    if (!ZR_Package_assembleProvinceGps(package, selection)) {
-                        error = kWrongFileText;
-                    } else {
-                        plan.provinceMode = uint32_t(provinceAccepted_);
-                        lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &plan, package);
-                        if (lastResult == ZR_PLAN_NO_FIT) error = kTooLongText;
-                    }
-                }
-            }
-        }
-        if (error.empty()) {
-            switch (lastResult) {
-            case ZR_PLAN_NO_VOICE: error = kNoVoiceText; break;
-            case ZR_PLAN_NO_GPS: error = kWrongFileText; break;
-            // The program needs OLED data the package lacks; the plan has
-            // written nothing yet, and nothing will be.
-            case ZR_PLAN_NO_OLED: error = kNoOledText; break;
-            case ZR_PLAN_PARAM_FAILED: error = kWrongFileText; break;
-            default:
-                if (plan.voice.size == 0) {
-                    error = kUpdateFailedText;
-                } else if (closing_) {
-                    error = kUpdateFailedText;
-                } else {
-                    char client[ZR_CLIENT_NAME_SIZE];
-                    ZR_Machine_getClientText(machine_, client);
-                    bool mapChanges = (machine_->is502 != 0) != (plan.target502 != 0);
-                    plan.writeClientId = (mapChanges || ZR_Machine_findClient(client) < 0) ? 1 : 0;
-                    lastResult = ZR_Machine_write(&plan, machine_, package);
-                    if (lastResult != ZR_WRITE_OK) error = kUpdateFailedText;
-                }
-                break;
-            }
-        }
-    }
+// The write run of a ready plan, with the client block when the device's
+// client is unknown or its map changes.
+bool CTessalyDlg::writeDevice(UpdateRun& run)
+{
+    if (closing_) return run.fail(kUpdateFailedText);
+    char client[ZR_CLIENT_NAME_SIZE];
+    ZR_Machine_getClientText(machine_, client);
+    bool mapChanges = (machine_->is502 != 0) != (run.plan.target502 != 0);
+    run.plan.writeClientId = (mapChanges || ZR_Machine_findClient(client) < 0) ? 1 : 0;
+    run.lastResult = ZR_Machine_write(&run.plan, machine_, run.package);
+    if (run.lastResult != ZR_WRITE_OK) return run.fail(kUpdateFailedText);
+    return true;
+}
 
-    ZR_Package_free(package);
-
+// Removes the run's files and shows the outcome.
+void CTessalyDlg::reportUpdate(UpdateRun& run)
+{
+    static const char* const kFn = "CTessalyDlg::UpdateWorker";
     // Nothing of the run stays in the temporary folder but the folder itself.
-    removeFile(targetPath);
-    removeFile(containerPath);
+    removeFile(run.targetPath);
+    removeFile(run.containerPath);
 
+    std::string& error = run.error;
     if (!error.empty()) {
-        if (machineStepRan && lastResult != 0) error += "  " + std::to_string(lastResult);
+        if (run.machineStepRan && run.lastResult != 0) error += "  " + std::to_string(run.lastResult);
         DLG_LOG(kFn, "update failed: %s", error.c_str());
         if (!closing_)
             onWindow([this, &error] {

@@ -242,7 +242,17 @@ private:
     const char* clientName() const;
 
     static void workerThread(ZR_Thread* thread, void* arg);
+    // One update run: the steps below, in this order. Each step that fails
+    // leaves its message in run.error and the later steps are skipped.
+    struct UpdateRun;
     void runUpdate(const UpdateSource& source);
+    bool obtainPackage(const UpdateSource& source, UpdateRun& run);
+    bool loadPackage(UpdateRun& run);
+    bool writeProgramOnly(UpdateRun& run);
+    bool planWrite(UpdateRun& run);
+    bool chooseProvinces(UpdateRun& run);
+    bool writeDevice(UpdateRun& run);
+    void reportUpdate(UpdateRun& run);
     UpdateSource runSource_; // the running update's source
     bool downloadPackage(const std::string& address, std::string* targetPath, std::string* containerPath,
                          std::string* error);
