@@ -42,15 +42,14 @@ void drainWake(DeviceEventSource* source)
 
 // ---- group ------------------------------------------------------------------
 
-struct GroupSource {
-    DeviceEventSource head;
+struct GroupSource : DeviceEventSource {
     std::vector<DeviceEventSource*> members;
     std::vector<bool> failed;
 };
 
 int groupRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 {
-    auto* g = reinterpret_cast<GroupSource*>(source);
+    auto* g = static_cast<GroupSource*>(source);
     int total = 0;
     size_t alive = 0;
     for (size_t i = 0; i < g->members.size(); ++i) {
@@ -58,7 +57,7 @@ int groupRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
         int n = DeviceEvents_read(g->members[i], out);
         if (n < 0) {
             // A failed member would stay readable and spin the wait.
-            epoll_ctl(g->head.pollFd, EPOLL_CTL_DEL, g->members[i]->pollFd, nullptr);
+            epoll_ctl(g->pollFd, EPOLL_CTL_DEL, g->members[i]->pollFd, nullptr);
             g->failed[i] = true;
             continue;
         }
@@ -70,9 +69,9 @@ int groupRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 
 void groupClose(DeviceEventSource* source)
 {
-    auto* g = reinterpret_cast<GroupSource*>(source);
+    auto* g = static_cast<GroupSource*>(source);
     for (DeviceEventSource* m : g->members) DeviceEvents_close(m);
-    DeviceEvents_closeHead(&g->head);
+    DeviceEvents_closeHead(g);
     delete g;
 }
 
@@ -178,18 +177,18 @@ void DeviceEvents_close(DeviceEventSource* source)
 DeviceEventSource* DeviceEvents_openGroup(std::vector<DeviceEventSource*> sources)
 {
     auto* g = new GroupSource;
-    bool ok = DeviceEvents_initHead(&g->head, &kGroupOps);
+    bool ok = DeviceEvents_initHead(g, &kGroupOps);
     for (DeviceEventSource* s : sources) {
         if (!s) continue;
         g->members.push_back(s);
         g->failed.push_back(false);
-        ok = ok && DeviceEvents_watchFd(&g->head, s->pollFd, EPOLLIN);
+        ok = ok && DeviceEvents_watchFd(g, s->pollFd, EPOLLIN);
     }
     if (!ok) {
-        groupClose(&g->head);
+        groupClose(g);
         return nullptr;
     }
-    return &g->head;
+    return g;
 }
 
 DeviceEventSource* DeviceEvents_openDefault(const char* simDir)
