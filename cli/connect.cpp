@@ -44,6 +44,11 @@ bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::strin
     return true;
 }
 
+std::string simFolderError(const std::string& dir)
+{
+    return "the simulation folder " + dir + " cannot be used (missing, a symlink, or not private)";
+}
+
 bool hasPort(const ZR_Machine* machine) { return machine->channel && machine->channel->port; }
 
 } // namespace
@@ -59,7 +64,7 @@ bool Cli_useSimFolder(const CliOptions& options, std::string* error)
 {
     std::string dir = Cli_simFolder(options);
     if (dir.empty() || SimFolder_registerBackends(dir)) return true;
-    if (error) *error = "the simulation folder " + dir + " cannot be used (missing, a symlink, or not private)";
+    if (error) *error = simFolderError(dir);
     return false;
 }
 
@@ -72,13 +77,16 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         return false;
     }
     if (options.simulate) return connectSimulated(options, machine, error);
-    if (!Cli_useSimFolder(options, error)) return false;
 
     // Listening starts before the switch, so the arrival cannot slip by.
     std::string dir = Cli_simFolder(options);
     DeviceEventSource* raw = nullptr;
-    Discovery_registerNotifications(dir.empty() ? nullptr : dir.c_str(), &raw);
+    int listening = Discovery_registerNotifications(dir.empty() ? nullptr : dir.c_str(), &raw);
     std::unique_ptr<DeviceEventSource, EventsCloser> events(raw);
+    if (!listening && !dir.empty()) {
+        *error = simFolderError(dir);
+        return false;
+    }
 
     if (Discovery_openUpdateDevice(machine)) return true;
     if (hasPort(machine)) {
@@ -102,11 +110,9 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         bool look = int32_t(ZR_tickCount() - lastScan) >= kRescanMs;
         for (const DeviceEvent& event : arrived) {
             if (event.kind != DEVICE_ARRIVAL) continue;
-            DiscoveryNotification note = Discovery_notificationFromEvent(event);
-            int cls = Discovery_classifyInterface(&note);
-            if (cls == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(note.path)) look = true;
+            if (Discovery_isUpdateInterface(event)) look = true;
             // A device plugged in while we wait is switched as it comes.
-            if (cls == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode()) switched = true;
+            if (event.interfaceClass == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode()) switched = true;
         }
         if (!look) continue;
         lastScan = ZR_tickCount();

@@ -15,6 +15,7 @@
 #include "core/timer.h"
 #include "platform/hid_transport.h"
 #include "platform/removable_storage.h"
+#include "platform/sim_folder.h"
 
 #define DISCOVERY_LOG(...) ZR_log("..\\common_k52\\Discovery", __LINE__, __func__, __VA_ARGS__)
 
@@ -201,6 +202,11 @@ int Discovery_isUpdateDevicePath(const char* path)
     return copy.find(token) != std::string::npos ? 1 : 0;
 }
 
+int Discovery_isUpdateInterface(int interfaceClass, const char* path)
+{
+    return interfaceClass == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(path) ? 1 : 0;
+}
+
 int Discovery_openUpdateDevice(ZR_Machine* machine)
 {
     for (const HidDeviceInfo& info : HidTransport_enumerate()) {
@@ -254,14 +260,6 @@ int Discovery_parseNotification(const uint8_t* bytes, size_t length, DiscoveryNo
     return 1;
 }
 
-DiscoveryNotification Discovery_notificationFromEvent(const DeviceEvent& event)
-{
-    DiscoveryNotification note;
-    std::vector<uint8_t> record = DeviceEvent_toBroadcastRecord(event);
-    Discovery_parseNotification(record.data(), record.size(), &note);
-    return note;
-}
-
 int Discovery_classifyInterface(const DiscoveryNotification* record)
 {
     // Anything that is not an interface record (the drive-letter broadcast on
@@ -281,11 +279,12 @@ int Discovery_registerNotifications(const char* simDir, DeviceEventSource** sour
     sources.push_back(system);
     int ok = 1;
     if (simDir && *simDir) {
-        DeviceEventSource* folder = DeviceEvents_openSimFolder(simDir);
+        // Its devices must be openable as soon as their arrival is seen.
+        DeviceEventSource* folder = SimFolder_attach(simDir);
         if (folder)
             sources.push_back(folder);
         else {
-            DISCOVERY_LOG("cannot watch the simulation folder %s", simDir);
+            DISCOVERY_LOG("cannot use the simulation folder %s", simDir);
             ok = 0;
         }
     }
@@ -321,31 +320,22 @@ int Discovery_onStartup(DiscoveryHooks* hooks)
     return 1;
 }
 
-int Discovery_onDeviceChange(DiscoveryHooks* hooks, uint32_t eventKind, const DiscoveryNotification* record)
+int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event)
 {
     if (!hooks) return 0;
-    int cls = Discovery_classifyInterface(record);
-    if (eventKind == DEVICE_ARRIVAL) {
-        if (cls == DEVICE_CLASS_HID) {
-            if (Discovery_isUpdateDevicePath(record->path)) {
-                Discovery_openUpdateDevice(hooks->machine);
-                refresh(hooks);
-            }
-        } else if (cls == DEVICE_CLASS_VOLUME) {
+    if (event.kind == DEVICE_ARRIVAL) {
+        if (Discovery_isUpdateInterface(event)) {
+            Discovery_openUpdateDevice(hooks->machine);
+            refresh(hooks);
+        } else if (event.interfaceClass == DEVICE_CLASS_VOLUME) {
             // No timer here: the HID arrival that follows the switch connects.
             if (Discovery_switchToUpdateMode()) showConnectingTitle(hooks);
         }
-    } else if (eventKind == DEVICE_REMOVE_COMPLETE) {
-        if (cls == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(record->path)) {
+    } else if (event.kind == DEVICE_REMOVE_COMPLETE) {
+        if (Discovery_isUpdateInterface(event)) {
             Discovery_closeChannel(hooks->machine);
             refresh(hooks);
         }
     }
     return 0;
-}
-
-int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event)
-{
-    DiscoveryNotification note = Discovery_notificationFromEvent(event);
-    return Discovery_onDeviceChange(hooks, event.kind, &note);
 }

@@ -1,5 +1,5 @@
-// The parts of device events every back end shares: the class table, the
-// notification record, waiting and waking, and the group of sources.
+// The parts of device events every back end shares: the class table,
+// waiting and waking, and the group of sources.
 #include "platform/device_events_backend.h"
 
 #include <sys/epoll.h>
@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 const uint8_t kDeviceClassGuids[kDeviceClassCount][kDeviceClassGuidSize] = {
     // {A5DCBF10-6530-11D2-901F-00C04FB951ED} USB device
@@ -24,14 +23,6 @@ const uint8_t kDeviceClassGuids[kDeviceClassCount][kDeviceClassGuidSize] = {
 };
 
 namespace {
-
-constexpr uint32_t kDeviceTypeInterface = 5;  // DBT_DEVTYP_DEVICEINTERFACE
-constexpr size_t kRecordHeaderSize = 12;
-
-void putLe32(std::vector<uint8_t>& out, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) out[at + size_t(i)] = uint8_t(value >> (8 * i));
-}
 
 void drainWake(DeviceEventSource* source)
 {
@@ -83,20 +74,9 @@ DeviceEvent DeviceEvent_make(DeviceEventKind kind, DeviceInterfaceClass cls, std
 {
     DeviceEvent event;
     event.kind = kind;
-    int index = cls >= 1 && cls <= kDeviceClassCount ? cls - 1 : DEVICE_CLASS_VOLUME - 1;
-    std::memcpy(event.classGuid, kDeviceClassGuids[index], kDeviceClassGuidSize);
+    event.interfaceClass = cls >= 1 && cls <= kDeviceClassCount ? cls : DEVICE_CLASS_VOLUME;
     event.path = std::move(path);
     return event;
-}
-
-std::vector<uint8_t> DeviceEvent_toBroadcastRecord(const DeviceEvent& event)
-{
-    std::vector<uint8_t> record(kRecordHeaderSize + kDeviceClassGuidSize + event.path.size() + 1, 0);
-    putLe32(record, 0, uint32_t(record.size()));
-    putLe32(record, 4, kDeviceTypeInterface);
-    std::memcpy(record.data() + kRecordHeaderSize, event.classGuid, kDeviceClassGuidSize);
-    std::memcpy(record.data() + kRecordHeaderSize + kDeviceClassGuidSize, event.path.data(), event.path.size());
-    return record;
 }
 
 bool DeviceEvents_initHead(DeviceEventSource* head, const DeviceEventSourceOps* ops)
@@ -189,13 +169,4 @@ DeviceEventSource* DeviceEvents_openGroup(std::vector<DeviceEventSource*> source
         return nullptr;
     }
     return g;
-}
-
-DeviceEventSource* DeviceEvents_openDefault(const char* simDir)
-{
-    std::vector<DeviceEventSource*> sources;
-    DeviceEventSource* system = DeviceEvents_openUdev();
-    sources.push_back(system ? system : DeviceEvents_openPolling(1000, nullptr, nullptr));
-    if (simDir && *simDir) sources.push_back(DeviceEvents_openSimFolder(simDir));
-    return DeviceEvents_openGroup(std::move(sources));
 }

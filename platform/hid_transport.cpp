@@ -9,8 +9,10 @@ namespace {
 std::mutex g_backendsLock;
 std::vector<const HidBackend*>& backends()
 {
-    static std::vector<const HidBackend*> list;
-    return list;
+    // Never destroyed, like the other back-end registries: a thread may still
+    // open or enumerate while the process exits.
+    static auto* list = new std::vector<const HidBackend*>;
+    return *list;
 }
 
 std::vector<const HidBackend*> snapshot()
