@@ -51,6 +51,26 @@ std::string simFolderError(const std::string& dir)
 
 bool hasPort(const ZR_Machine* machine) { return machine->channel && machine->channel->port; }
 
+enum OpenOutcome { OPEN_IDENTIFIED, OPEN_FAILED, OPEN_NOTHING };
+
+// One attempt on the update-mode device. A device that opened but did not
+// answer, or that another run holds, ends the command: waiting longer cures
+// neither. OPEN_NOTHING when there was no device to open (yet).
+OpenOutcome openUpdateDevice(ZR_Machine* machine, std::string* error)
+{
+    error->clear();
+    if (Discovery_openUpdateDevice(machine)) return OPEN_IDENTIFIED;
+    if (hasPort(machine)) {
+        *error = "the device in update mode did not answer";
+        return OPEN_FAILED;
+    }
+    if (Discovery_lastOpenBusy()) {
+        *error = Discovery_lastOpenError();
+        return OPEN_FAILED;
+    }
+    return OPEN_NOTHING;
+}
+
 } // namespace
 
 std::string Cli_simFolder(const CliOptions& options)
@@ -88,11 +108,8 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         return false;
     }
 
-    if (Discovery_openUpdateDevice(machine)) return true;
-    if (hasPort(machine)) {
-        *error = "the device in update mode did not answer";
-        return false;
-    }
+    if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
+        return outcome == OPEN_IDENTIFIED;
     bool switched = Discovery_switchToUpdateMode() != 0;
     if (options.verbose)
         std::fprintf(stderr, switched ? "switching the device into update mode...\n"
@@ -116,14 +133,13 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         }
         if (!look) continue;
         lastScan = ZR_tickCount();
-        if (Discovery_openUpdateDevice(machine)) return true;
-        if (hasPort(machine)) {
-            *error = "the device in update mode did not answer";
-            return false;
-        }
+        if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
+            return outcome == OPEN_IDENTIFIED;
     }
     *error = switched ? "the device was switched but did not come back in update mode within " +
                             std::to_string(options.waitSeconds) + " s"
                       : "no device found (waited " + std::to_string(options.waitSeconds) + " s)";
     return false;
 }
+
+int Cli_connectFailureStatus() { return Discovery_lastOpenBusy() ? CLI_EXIT_ERROR : CLI_EXIT_NO_DEVICE; }

@@ -101,6 +101,12 @@ void writeTriggerFile(const std::string& path)
     if (!RemovableStorage_syncFile(path.c_str())) DISCOVERY_LOG("cannot sync %s", path.c_str());
 }
 
+HidOpenError& lastOpenError()
+{
+    thread_local HidOpenError error;
+    return error;
+}
+
 void refresh(DiscoveryHooks* hooks)
 {
     if (hooks->refreshConnection) hooks->refreshConnection(hooks->user);
@@ -215,23 +221,35 @@ int Discovery_openUpdateDevice(ZR_Machine* machine)
         return Discovery_openChannel(machine, info.path.c_str());
     }
     DISCOVERY_LOG("no device in update mode");
+    lastOpenError() = {false, "no device in update mode"};
     return 0;
 }
 
 int Discovery_openChannel(ZR_Machine* machine, const char* path)
 {
-    if (!machine || !machine->channel) return 0;
+    HidOpenError& error = lastOpenError();
+    error = {};
+    if (!machine || !machine->channel) {
+        error.text = "no machine record";
+        return 0;
+    }
     HidcChannel* ch = machine->channel;
     Discovery_closeChannel(machine);
     ch->port = path ? Hidc_openPort(path) : nullptr;
     if (!ch->port) {
-        DISCOVERY_LOG("cannot open %s", path ? path : "(null)");
+        error = HidTransport_lastOpenError();
+        if (error.text.empty()) error.text = std::string("cannot open ") + (path ? path : "(null)");
+        DISCOVERY_LOG("cannot open %s: %s", path ? path : "(null)", error.text.c_str());
         return 0;
     }
     DISCOVERY_LOG("opened %s", path);
     // A port whose identification failed stays: the window shows what it got.
     return ZR_Machine_identify(machine) ? 1 : 0;
 }
+
+std::string Discovery_lastOpenError() { return lastOpenError().text; }
+
+int Discovery_lastOpenBusy() { return lastOpenError().busy ? 1 : 0; }
 
 void Discovery_closeChannel(ZR_Machine* machine)
 {

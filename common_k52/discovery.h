@@ -82,6 +82,14 @@ int Discovery_openUpdateDevice(ZR_Machine* machine);
 // failed (that port then stays in the channel).
 int Discovery_openChannel(ZR_Machine* machine, const char* path);
 
+// Why the latest Discovery_openChannel or Discovery_openUpdateDevice on the
+// calling thread got no port: the transport's cause ("device in use by process
+// 4711", "cannot open <path>"), "no device in update mode", or "" when it got
+// a port (identified or not).
+std::string Discovery_lastOpenError();
+// 1 when that cause is another run holding the device, which no waiting cures.
+int Discovery_lastOpenBusy();
+
 // Closes and forgets the channel's port; accepts null and a record without one.
 void Discovery_closeChannel(ZR_Machine* machine);
 
