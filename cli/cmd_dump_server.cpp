@@ -27,7 +27,7 @@ int runDumpServer(const CliOptions& options, const std::string& output)
     std::string error;
     if (!Cli_connectDevice(options, machine.get(), &error)) {
         std::fprintf(stderr, "dump-server: %s\n", error.c_str());
-        return CLI_EXIT_NO_DEVICE;
+        return Cli_connectFailureStatus();
     }
     TerminalHost::Settings settings;
     settings.saveFile = output;

@@ -28,7 +28,7 @@ int runInfo(const CliOptions& options, const std::string& output)
     std::string error;
     if (!Cli_connectDevice(options, machine.get(), &error)) {
         std::fprintf(stderr, "info: %s\n", error.c_str());
-        return CLI_EXIT_NO_DEVICE;
+        return Cli_connectFailureStatus();
     }
     // The text is written as a file first, exactly as the service command
     // saves it; without -o it is shown and the file removed.

@@ -152,6 +152,8 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     // The version lookup runs on its own thread; its answer comes as a message.
     host.runUntil([&] { return dlg->versionLookup().downloadMode == 0; }, std::chrono::seconds(120));
     if (!dlg->isConnected()) {
+        // Another run holds the device: the cause is on stderr already.
+        if (Cli_connectFailureStatus() == CLI_EXIT_ERROR) return CLI_EXIT_ERROR;
         dlg->OnSend(); // shows the not-connected message as the window would
         return CLI_EXIT_NO_DEVICE;
     }

@@ -44,7 +44,32 @@ bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::strin
     return true;
 }
 
+std::string simFolderError(const std::string& dir)
+{
+    return "the simulation folder " + dir + " cannot be used (missing, a symlink, or not private)";
+}
+
 bool hasPort(const ZR_Machine* machine) { return machine->channel && machine->channel->port; }
+
+enum OpenOutcome { OPEN_IDENTIFIED, OPEN_FAILED, OPEN_NOTHING };
+
+// One attempt on the update-mode device. A device that opened but did not
+// answer, or that another run holds, ends the command: waiting longer cures
+// neither. OPEN_NOTHING when there was no device to open (yet).
+OpenOutcome openUpdateDevice(ZR_Machine* machine, std::string* error)
+{
+    error->clear();
+    if (Discovery_openUpdateDevice(machine)) return OPEN_IDENTIFIED;
+    if (hasPort(machine)) {
+        *error = "the device in update mode did not answer";
+        return OPEN_FAILED;
+    }
+    if (Discovery_lastOpenBusy()) {
+        *error = Discovery_lastOpenError();
+        return OPEN_FAILED;
+    }
+    return OPEN_NOTHING;
+}
 
 } // namespace
 
@@ -59,7 +84,7 @@ bool Cli_useSimFolder(const CliOptions& options, std::string* error)
 {
     std::string dir = Cli_simFolder(options);
     if (dir.empty() || SimFolder_registerBackends(dir)) return true;
-    if (error) *error = "the simulation folder " + dir + " cannot be used (missing, a symlink, or not private)";
+    if (error) *error = simFolderError(dir);
     return false;
 }
 
@@ -72,19 +97,19 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         return false;
     }
     if (options.simulate) return connectSimulated(options, machine, error);
-    if (!Cli_useSimFolder(options, error)) return false;
 
     // Listening starts before the switch, so the arrival cannot slip by.
     std::string dir = Cli_simFolder(options);
     DeviceEventSource* raw = nullptr;
-    Discovery_registerNotifications(dir.empty() ? nullptr : dir.c_str(), &raw);
+    int listening = Discovery_registerNotifications(dir.empty() ? nullptr : dir.c_str(), &raw);
     std::unique_ptr<DeviceEventSource, EventsCloser> events(raw);
-
-    if (Discovery_openUpdateDevice(machine)) return true;
-    if (hasPort(machine)) {
-        *error = "the device in update mode did not answer";
+    if (!listening && !dir.empty()) {
+        *error = simFolderError(dir);
         return false;
     }
+
+    if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
+        return outcome == OPEN_IDENTIFIED;
     bool switched = Discovery_switchToUpdateMode() != 0;
     if (options.verbose)
         std::fprintf(stderr, switched ? "switching the device into update mode...\n"
@@ -102,22 +127,19 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         bool look = int32_t(ZR_tickCount() - lastScan) >= kRescanMs;
         for (const DeviceEvent& event : arrived) {
             if (event.kind != DEVICE_ARRIVAL) continue;
-            DiscoveryNotification note = Discovery_notificationFromEvent(event);
-            int cls = Discovery_classifyInterface(&note);
-            if (cls == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(note.path)) look = true;
+            if (Discovery_isUpdateInterface(event)) look = true;
             // A device plugged in while we wait is switched as it comes.
-            if (cls == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode()) switched = true;
+            if (event.interfaceClass == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode()) switched = true;
         }
         if (!look) continue;
         lastScan = ZR_tickCount();
-        if (Discovery_openUpdateDevice(machine)) return true;
-        if (hasPort(machine)) {
-            *error = "the device in update mode did not answer";
-            return false;
-        }
+        if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
+            return outcome == OPEN_IDENTIFIED;
     }
     *error = switched ? "the device was switched but did not come back in update mode within " +
                             std::to_string(options.waitSeconds) + " s"
                       : "no device found (waited " + std::to_string(options.waitSeconds) + " s)";
     return false;
 }
+
+int Cli_connectFailureStatus() { return Discovery_lastOpenBusy() ? CLI_EXIT_ERROR : CLI_EXIT_NO_DEVICE; }

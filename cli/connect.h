@@ -24,5 +24,11 @@ bool Cli_useSimFolder(const CliOptions& options, std::string* error);
 // is opened; else a disk-mode device is switched and the update-mode device
 // waited for up to options.waitSeconds (device events, and a rescan every
 // 500 ms). False with *error set when no device could be connected; a device
-// that opened but did not identify stays in the channel.
+// that opened but did not identify stays in the channel. A device another
+// run holds fails at once with its cause ("device in use by process N");
+// Discovery_lastOpenBusy() then gives 1.
 bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::string* error);
+
+// The exit status after a failed Cli_connectDevice: CLI_EXIT_ERROR when
+// another run holds the device, else CLI_EXIT_NO_DEVICE.
+int Cli_connectFailureStatus();

@@ -15,6 +15,7 @@
 #include "core/timer.h"
 #include "platform/hid_transport.h"
 #include "platform/removable_storage.h"
+#include "platform/sim_folder.h"
 
 #define DISCOVERY_LOG(...) ZR_log("..\\common_k52\\Discovery", __LINE__, __func__, __VA_ARGS__)
 
@@ -98,6 +99,12 @@ void writeTriggerFile(const std::string& path)
     ZR_Stream_release(stream);
     // The volume goes away with the eject: the trigger must be on the medium first.
     if (!RemovableStorage_syncFile(path.c_str())) DISCOVERY_LOG("cannot sync %s", path.c_str());
+}
+
+HidOpenError& lastOpenError()
+{
+    thread_local HidOpenError error;
+    return error;
 }
 
 void refresh(DiscoveryHooks* hooks)
@@ -201,6 +208,11 @@ int Discovery_isUpdateDevicePath(const char* path)
     return copy.find(token) != std::string::npos ? 1 : 0;
 }
 
+int Discovery_isUpdateInterface(int interfaceClass, const char* path)
+{
+    return interfaceClass == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(path) ? 1 : 0;
+}
+
 int Discovery_openUpdateDevice(ZR_Machine* machine)
 {
     for (const HidDeviceInfo& info : HidTransport_enumerate()) {
@@ -209,23 +221,35 @@ int Discovery_openUpdateDevice(ZR_Machine* machine)
         return Discovery_openChannel(machine, info.path.c_str());
     }
     DISCOVERY_LOG("no device in update mode");
+    lastOpenError() = {false, "no device in update mode"};
     return 0;
 }
 
 int Discovery_openChannel(ZR_Machine* machine, const char* path)
 {
-    if (!machine || !machine->channel) return 0;
+    HidOpenError& error = lastOpenError();
+    error = {};
+    if (!machine || !machine->channel) {
+        error.text = "no machine record";
+        return 0;
+    }
     HidcChannel* ch = machine->channel;
     Discovery_closeChannel(machine);
     ch->port = path ? Hidc_openPort(path) : nullptr;
     if (!ch->port) {
-        DISCOVERY_LOG("cannot open %s", path ? path : "(null)");
+        error = HidTransport_lastOpenError();
+        if (error.text.empty()) error.text = std::string("cannot open ") + (path ? path : "(null)");
+        DISCOVERY_LOG("cannot open %s: %s", path ? path : "(null)", error.text.c_str());
         return 0;
     }
     DISCOVERY_LOG("opened %s", path);
     // A port whose identification failed stays: the window shows what it got.
     return ZR_Machine_identify(machine) ? 1 : 0;
 }
+
+std::string Discovery_lastOpenError() { return lastOpenError().text; }
+
+int Discovery_lastOpenBusy() { return lastOpenError().busy ? 1 : 0; }
 
 void Discovery_closeChannel(ZR_Machine* machine)
 {
@@ -254,14 +278,6 @@ int Discovery_parseNotification(const uint8_t* bytes, size_t length, DiscoveryNo
     return 1;
 }
 
-DiscoveryNotification Discovery_notificationFromEvent(const DeviceEvent& event)
-{
-    DiscoveryNotification note;
-    std::vector<uint8_t> record = DeviceEvent_toBroadcastRecord(event);
-    Discovery_parseNotification(record.data(), record.size(), &note);
-    return note;
-}
-
 int Discovery_classifyInterface(const DiscoveryNotification* record)
 {
     // Anything that is not an interface record (the drive-letter broadcast on
@@ -281,11 +297,12 @@ int Discovery_registerNotifications(const char* simDir, DeviceEventSource** sour
     sources.push_back(system);
     int ok = 1;
     if (simDir && *simDir) {
-        DeviceEventSource* folder = DeviceEvents_openSimFolder(simDir);
+        // Its devices must be openable as soon as their arrival is seen.
+        DeviceEventSource* folder = SimFolder_attach(simDir);
         if (folder)
             sources.push_back(folder);
         else {
-            DISCOVERY_LOG("cannot watch the simulation folder %s", simDir);
+            DISCOVERY_LOG("cannot use the simulation folder %s", simDir);
             ok = 0;
         }
     }
@@ -321,31 +338,22 @@ int Discovery_onStartup(DiscoveryHooks* hooks)
     return 1;
 }
 
-int Discovery_onDeviceChange(DiscoveryHooks* hooks, uint32_t eventKind, const DiscoveryNotification* record)
+int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event)
 {
     if (!hooks) return 0;
-    int cls = Discovery_classifyInterface(record);
-    if (eventKind == DEVICE_ARRIVAL) {
-        if (cls == DEVICE_CLASS_HID) {
-            if (Discovery_isUpdateDevicePath(record->path)) {
-                Discovery_openUpdateDevice(hooks->machine);
-                refresh(hooks);
-            }
-        } else if (cls == DEVICE_CLASS_VOLUME) {
+    if (event.kind == DEVICE_ARRIVAL) {
+        if (Discovery_isUpdateInterface(event)) {
+            Discovery_openUpdateDevice(hooks->machine);
+            refresh(hooks);
+        } else if (event.interfaceClass == DEVICE_CLASS_VOLUME) {
             // No timer here: the HID arrival that follows the switch connects.
             if (Discovery_switchToUpdateMode()) showConnectingTitle(hooks);
         }
-    } else if (eventKind == DEVICE_REMOVE_COMPLETE) {
-        if (cls == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(record->path)) {
+    } else if (event.kind == DEVICE_REMOVE_COMPLETE) {
+        if (Discovery_isUpdateInterface(event)) {
             Discovery_closeChannel(hooks->machine);
             refresh(hooks);
         }
     }
     return 0;
-}
-
-int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event)
-{
-    DiscoveryNotification note = Discovery_notificationFromEvent(event);
-    return Discovery_onDeviceChange(hooks, event.kind, &note);
 }

@@ -82,16 +82,36 @@ int Discovery_openUpdateDevice(ZR_Machine* machine);
 // failed (that port then stays in the channel).
 int Discovery_openChannel(ZR_Machine* machine, const char* path);
 
+// Why the latest Discovery_openChannel or Discovery_openUpdateDevice on the
+// calling thread got no port: the transport's cause ("device in use by process
+// 4711", "cannot open <path>"), "no device in update mode", or "" when it got
+// a port (identified or not).
+std::string Discovery_lastOpenError();
+// 1 when that cause is another run holding the device, which no waiting cures.
+int Discovery_lastOpenBusy();
+
 // Closes and forgets the channel's port; accepts null and a record without one.
 void Discovery_closeChannel(ZR_Machine* machine);
 
 // ---------------------------------------------------------------------------
 // Device-change notifications
 
+// 1 when an interface of this class (DeviceInterfaceClass) at this path is the
+// device's update interface: a HID interface whose path passes
+// Discovery_isUpdateDevicePath. Every reaction to a device change asks this
+// one question. 0 otherwise (null path too).
+int Discovery_isUpdateInterface(int interfaceClass, const char* path);
+inline int Discovery_isUpdateInterface(const DeviceEvent& event)
+{
+    return Discovery_isUpdateInterface(event.interfaceClass, event.path.c_str());
+}
+
 inline constexpr uint32_t kDiscoveryDeviceInterfaceType = 5;  // DBT_DEVTYP_DEVICEINTERFACE
 
-// A device-change notification record: three header words, the interface
-// class GUID (16 bytes as in memory), the device path.
+// A device-change notification record as a Windows window receives it: three
+// header words, the interface class GUID (16 bytes as in memory), the device
+// path. Events of a DeviceEventSource carry their class directly; the record
+// is for bytes delivered in that form.
 struct DiscoveryNotification {
     uint32_t size;                    // record size in bytes, as delivered
     uint32_t deviceType;              // kDiscoveryDeviceInterfaceType for interface records
@@ -100,11 +120,10 @@ struct DiscoveryNotification {
     char path[kDiscoveryPathSize];    // NUL-terminated device path (cut to fit)
 };
 
-// Reads a broadcast record (DeviceEvent_toBroadcastRecord's layout) into *out.
-// 1, or 0 when the bytes are too short for the header and GUID (out zeroed).
+// Reads a delivered record (little-endian header words, GUID, NUL-terminated
+// path) into *out. 1, or 0 when the bytes are too short for the header and
+// GUID (out zeroed). A path without NUL ends with the bytes.
 int Discovery_parseNotification(const uint8_t* bytes, size_t length, DiscoveryNotification* out);
-// The notification record of an event.
-DiscoveryNotification Discovery_notificationFromEvent(const DeviceEvent& event);
 
 // 1 to 5: the position of the record's class GUID in the class table; 2 (the
 // volume class) when none matches, when the record is not an interface record
@@ -113,9 +132,10 @@ int Discovery_classifyInterface(const DiscoveryNotification* record);
 
 // Opens what delivers the notifications: the system's device events (udev,
 // else polling every 1000 ms) and, when simDir is given, the simulation
-// folder's. *source gets the merged source (or stays null when nothing
-// opened); the caller closes it with DeviceEvents_close. 1 when every source
-// opened, 0 at the first failure (sources opened before it stay in *source).
+// folder's (SimFolder_attach: its devices can then be opened as well).
+// *source gets the merged source (or stays null when nothing opened); the
+// caller closes it with DeviceEvents_close. 1 when every source opened, 0 at
+// the first failure (sources opened before it stay in *source).
 int Discovery_registerNotifications(const char* simDir, DeviceEventSource** source);
 
 // ---------------------------------------------------------------------------
@@ -143,14 +163,11 @@ void Discovery_delayedConnect(DiscoveryHooks* hooks);
 // the update device and refreshes at once. Returns the switch result.
 int Discovery_onStartup(DiscoveryHooks* hooks);
 
-// The device-change handler. On arrival: a HID interface of the device opens
-// the channel (the enumeration, not the record's path, picks the interface)
-// and refreshes; a volume (and anything unclassified) runs the mode switch and
-// shows the connecting title when it switched a device. On removal of the
-// device's HID interface: closes the port and refreshes. Everything else,
+// The device-change handler, for an event of a DeviceEventSource. On arrival:
+// the device's update interface opens the channel (the enumeration, not the
+// event's path, picks the interface) and refreshes; a volume runs the mode
+// switch and shows the connecting title when it switched a device. On removal
+// of the update interface: closes the port and refreshes. Everything else,
 // including HID interfaces of other vendor or product ids, changes nothing.
 // Always 0, as the window's handler returns.
-int Discovery_onDeviceChange(DiscoveryHooks* hooks, uint32_t eventKind, const DiscoveryNotification* record);
-
-// Discovery_onDeviceChange for an event of a DeviceEventSource.
 int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event);

@@ -1,5 +1,5 @@
-// The parts of device events every back end shares: the class table, the
-// notification record, waiting and waking, and the group of sources.
+// The parts of device events every back end shares: the class table,
+// waiting and waking, and the group of sources.
 #include "platform/device_events_backend.h"
 
 #include <sys/epoll.h>
@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 const uint8_t kDeviceClassGuids[kDeviceClassCount][kDeviceClassGuidSize] = {
     // {A5DCBF10-6530-11D2-901F-00C04FB951ED} USB device
@@ -25,14 +24,6 @@ const uint8_t kDeviceClassGuids[kDeviceClassCount][kDeviceClassGuidSize] = {
 
 namespace {
 
-constexpr uint32_t kDeviceTypeInterface = 5;  // DBT_DEVTYP_DEVICEINTERFACE
-constexpr size_t kRecordHeaderSize = 12;
-
-void putLe32(std::vector<uint8_t>& out, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) out[at + size_t(i)] = uint8_t(value >> (8 * i));
-}
-
 void drainWake(DeviceEventSource* source)
 {
     uint64_t count;
@@ -42,15 +33,14 @@ void drainWake(DeviceEventSource* source)
 
 // ---- group ------------------------------------------------------------------
 
-struct GroupSource {
-    DeviceEventSource head;
+struct GroupSource : DeviceEventSource {
     std::vector<DeviceEventSource*> members;
     std::vector<bool> failed;
 };
 
 int groupRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 {
-    auto* g = reinterpret_cast<GroupSource*>(source);
+    auto* g = static_cast<GroupSource*>(source);
     int total = 0;
     size_t alive = 0;
     for (size_t i = 0; i < g->members.size(); ++i) {
@@ -58,7 +48,7 @@ int groupRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
         int n = DeviceEvents_read(g->members[i], out);
         if (n < 0) {
             // A failed member would stay readable and spin the wait.
-            epoll_ctl(g->head.pollFd, EPOLL_CTL_DEL, g->members[i]->pollFd, nullptr);
+            epoll_ctl(g->pollFd, EPOLL_CTL_DEL, g->members[i]->pollFd, nullptr);
             g->failed[i] = true;
             continue;
         }
@@ -70,9 +60,9 @@ int groupRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 
 void groupClose(DeviceEventSource* source)
 {
-    auto* g = reinterpret_cast<GroupSource*>(source);
+    auto* g = static_cast<GroupSource*>(source);
     for (DeviceEventSource* m : g->members) DeviceEvents_close(m);
-    DeviceEvents_closeHead(&g->head);
+    DeviceEvents_closeHead(g);
     delete g;
 }
 
@@ -84,20 +74,9 @@ DeviceEvent DeviceEvent_make(DeviceEventKind kind, DeviceInterfaceClass cls, std
 {
     DeviceEvent event;
     event.kind = kind;
-    int index = cls >= 1 && cls <= kDeviceClassCount ? cls - 1 : DEVICE_CLASS_VOLUME - 1;
-    std::memcpy(event.classGuid, kDeviceClassGuids[index], kDeviceClassGuidSize);
+    event.interfaceClass = cls >= 1 && cls <= kDeviceClassCount ? cls : DEVICE_CLASS_VOLUME;
     event.path = std::move(path);
     return event;
-}
-
-std::vector<uint8_t> DeviceEvent_toBroadcastRecord(const DeviceEvent& event)
-{
-    std::vector<uint8_t> record(kRecordHeaderSize + kDeviceClassGuidSize + event.path.size() + 1, 0);
-    putLe32(record, 0, uint32_t(record.size()));
-    putLe32(record, 4, kDeviceTypeInterface);
-    std::memcpy(record.data() + kRecordHeaderSize, event.classGuid, kDeviceClassGuidSize);
-    std::memcpy(record.data() + kRecordHeaderSize + kDeviceClassGuidSize, event.path.data(), event.path.size());
-    return record;
 }
 
 bool DeviceEvents_initHead(DeviceEventSource* head, const DeviceEventSourceOps* ops)
@@ -178,25 +157,16 @@ void DeviceEvents_close(DeviceEventSource* source)
 DeviceEventSource* DeviceEvents_openGroup(std::vector<DeviceEventSource*> sources)
 {
     auto* g = new GroupSource;
-    bool ok = DeviceEvents_initHead(&g->head, &kGroupOps);
+    bool ok = DeviceEvents_initHead(g, &kGroupOps);
     for (DeviceEventSource* s : sources) {
         if (!s) continue;
         g->members.push_back(s);
         g->failed.push_back(false);
-        ok = ok && DeviceEvents_watchFd(&g->head, s->pollFd, EPOLLIN);
+        ok = ok && DeviceEvents_watchFd(g, s->pollFd, EPOLLIN);
     }
     if (!ok) {
-        groupClose(&g->head);
+        groupClose(g);
         return nullptr;
     }
-    return &g->head;
-}
-
-DeviceEventSource* DeviceEvents_openDefault(const char* simDir)
-{
-    std::vector<DeviceEventSource*> sources;
-    DeviceEventSource* system = DeviceEvents_openUdev();
-    sources.push_back(system ? system : DeviceEvents_openPolling(1000, nullptr, nullptr));
-    if (simDir && *simDir) sources.push_back(DeviceEvents_openSimFolder(simDir));
-    return DeviceEvents_openGroup(std::move(sources));
+    return g;
 }

@@ -30,7 +30,8 @@ inline constexpr int kDeviceClassCount = 5;
 
 // The five interface-class GUIDs in table order (index = class - 1), as the
 // 16 bytes a GUID occupies in memory: Data1, Data2, Data3 little-endian, then
-// the 8 bytes of Data4.
+// the 8 bytes of Data4. Only notification records carry them; events carry
+// the class itself.
 extern const uint8_t kDeviceClassGuids[kDeviceClassCount][kDeviceClassGuidSize];
 
 // Event kinds, valued like the Windows device-change codes.
@@ -42,7 +43,7 @@ enum DeviceEventKind : uint32_t {
 // One arrival or removal.
 struct DeviceEvent {
     DeviceEventKind kind = DEVICE_ARRIVAL;
-    uint8_t classGuid[kDeviceClassGuidSize] = {};  // one of kDeviceClassGuids
+    DeviceInterfaceClass interfaceClass = DEVICE_CLASS_VOLUME;  // what came or went
     // HID: the path HidTransport_open takes ("/dev/hidraw3#vid_0416&pid_b500",
     // or the socket path in a simulation folder). Volume: the mount point, or
     // the disk#<id> folder of a simulation folder. Disk: the block device node.
@@ -50,14 +51,8 @@ struct DeviceEvent {
 };
 
 // Fills an event of the given kind and class (1 to 5; others give the volume
-// class).
+// class, as an unknown interface class is taken for a volume).
 DeviceEvent DeviceEvent_make(DeviceEventKind kind, DeviceInterfaceClass cls, std::string path);
-
-// The event as the notification record a device-change handler receives
-// (DEV_BROADCAST_DEVICEINTERFACE_A): three little-endian 32-bit words (record
-// size, device type 5 = device interface, reserved 0), the 16 class-GUID
-// bytes, the NUL-terminated path.
-std::vector<uint8_t> DeviceEvent_toBroadcastRecord(const DeviceEvent& event);
 
 // A source of events. Opaque.
 struct DeviceEventSource;
@@ -94,11 +89,6 @@ DeviceEventSource* DeviceEvents_openPolling(int intervalMs, DeviceScanFn scan, v
 // the folder). Entries that are symlinks or owned by another user are
 // ignored. Null when the folder cannot be watched.
 DeviceEventSource* DeviceEvents_openSimFolder(const char* dir);
-
-// The sources a front end normally wants: udev (else polling every 1000 ms),
-// plus the simulation folder when simDir is given and usable. Null only when
-// the process is out of descriptors.
-DeviceEventSource* DeviceEvents_openDefault(const char* simDir);
 
 // Merges sources into one; the group owns them (also when it fails). Null
 // entries are skipped. Null only when the process is out of descriptors.

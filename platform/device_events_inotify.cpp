@@ -19,8 +19,7 @@ namespace {
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF |
                                 IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 
-struct InotifySource {
-    DeviceEventSource head;
+struct InotifySource : DeviceEventSource {
     int inotifyFd = -1;
     std::string dir;
     std::map<std::string, SimEntryKind> known;  // entry name → kind, of announced entries
@@ -77,7 +76,7 @@ void handle(InotifySource* s, const inotify_event* e, std::vector<DeviceEvent>* 
 
 int inotifyRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 {
-    auto* s = reinterpret_cast<InotifySource*>(source);
+    auto* s = static_cast<InotifySource*>(source);
     int count = 0;
     alignas(inotify_event) char buffer[8192];
     for (;;) {
@@ -97,9 +96,9 @@ int inotifyRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 
 void inotifyClose(DeviceEventSource* source)
 {
-    auto* s = reinterpret_cast<InotifySource*>(source);
+    auto* s = static_cast<InotifySource*>(source);
     if (s->inotifyFd >= 0) close(s->inotifyFd);
-    DeviceEvents_closeHead(&s->head);
+    DeviceEvents_closeHead(s);
     delete s;
 }
 
@@ -112,18 +111,18 @@ DeviceEventSource* DeviceEvents_openSimFolder(const char* dir)
     if (!dir || !SimFolder_isUsable(dir)) return nullptr;
     auto* s = new InotifySource;
     s->dir = dir;
-    if (!DeviceEvents_initHead(&s->head, &kInotifyOps)) {
+    if (!DeviceEvents_initHead(s, &kInotifyOps)) {
         delete s;
         return nullptr;
     }
     s->inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (s->inotifyFd < 0 || inotify_add_watch(s->inotifyFd, dir, kWatchMask) < 0 ||
-        !DeviceEvents_watchFd(&s->head, s->inotifyFd, EPOLLIN)) {
-        inotifyClose(&s->head);
+        !DeviceEvents_watchFd(s, s->inotifyFd, EPOLLIN)) {
+        inotifyClose(s);
         return nullptr;
     }
     // Watch first, then take what is there as the baseline: an entry made in
     // between is both in the baseline and in an event, and is announced once.
     for (const SimFolderEntry& e : SimFolder_scan(dir)) s->known[e.name] = e.kind;
-    return &s->head;
+    return s;
 }

@@ -16,8 +16,7 @@ namespace {
 
 using PathSet = std::set<std::string>;
 
-struct PollSource {
-    DeviceEventSource head;
+struct PollSource : DeviceEventSource {
     int timerFd = -1;
     DeviceScanFn scan = nullptr;
     void* user = nullptr;
@@ -46,7 +45,7 @@ void takeSnapshot(PollSource* s, PathSet* hid, PathSet* volumes)
 
 int pollRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 {
-    auto* s = reinterpret_cast<PollSource*>(source);
+    auto* s = static_cast<PollSource*>(source);
     uint64_t expirations = 0;
     if (read(s->timerFd, &expirations, sizeof expirations) != ssize_t(sizeof expirations)) return 0;
     PathSet hid, volumes;
@@ -63,9 +62,9 @@ int pollRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 
 void pollClose(DeviceEventSource* source)
 {
-    auto* s = reinterpret_cast<PollSource*>(source);
+    auto* s = static_cast<PollSource*>(source);
     if (s->timerFd >= 0) close(s->timerFd);
-    DeviceEvents_closeHead(&s->head);
+    DeviceEvents_closeHead(s);
     delete s;
 }
 
@@ -90,7 +89,7 @@ DeviceEventSource* DeviceEvents_openPolling(int intervalMs, DeviceScanFn scan, v
     auto* s = new PollSource;
     s->scan = scan ? scan : DeviceEvents_systemScan;
     s->user = user;
-    if (!DeviceEvents_initHead(&s->head, &kPollOps)) {
+    if (!DeviceEvents_initHead(s, &kPollOps)) {
         delete s;
         return nullptr;
     }
@@ -101,10 +100,10 @@ DeviceEventSource* DeviceEvents_openPolling(int intervalMs, DeviceScanFn scan, v
     period.it_interval.tv_nsec = long(intervalMs % 1000) * 1000000L;
     period.it_value = period.it_interval;
     if (s->timerFd < 0 || timerfd_settime(s->timerFd, 0, &period, nullptr) != 0 ||
-        !DeviceEvents_watchFd(&s->head, s->timerFd, EPOLLIN)) {
-        pollClose(&s->head);
+        !DeviceEvents_watchFd(s, s->timerFd, EPOLLIN)) {
+        pollClose(s);
         return nullptr;
     }
     takeSnapshot(s, &s->hid, &s->volumes);
-    return &s->head;
+    return s;
 }

@@ -23,8 +23,7 @@
 
 namespace {
 
-struct UdevSource {
-    DeviceEventSource head;
+struct UdevSource : DeviceEventSource {
     udev* context = nullptr;
     udev_monitor* monitor = nullptr;
     int mountsFd = -1;
@@ -136,7 +135,7 @@ void compareMounts(UdevSource* s, std::vector<DeviceEvent>* out)
 
 int udevRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 {
-    auto* s = reinterpret_cast<UdevSource*>(source);
+    auto* s = static_cast<UdevSource*>(source);
     size_t before = out->size();
     while (udev_device* dev = udev_monitor_receive_device(s->monitor)) {
         handleDevice(s, dev, out);
@@ -151,12 +150,12 @@ int udevRead(DeviceEventSource* source, std::vector<DeviceEvent>* out)
 
 void udevClose(DeviceEventSource* source)
 {
-    auto* s = reinterpret_cast<UdevSource*>(source);
+    auto* s = static_cast<UdevSource*>(source);
     if (s->monitor) udev_monitor_unref(s->monitor);
     if (s->context) udev_unref(s->context);
     if (s->mountsFd >= 0) close(s->mountsFd);
     RemovableStorage_release(s->storage);
-    DeviceEvents_closeHead(&s->head);
+    DeviceEvents_closeHead(s);
     delete s;
 }
 
@@ -168,7 +167,7 @@ DeviceEventSource* DeviceEvents_openUdev()
 {
     auto* s = new UdevSource;
     s->storage = RemovableStorage_openSysfs("/");
-    if (!DeviceEvents_initHead(&s->head, &kUdevOps)) {
+    if (!DeviceEvents_initHead(s, &kUdevOps)) {
         RemovableStorage_release(s->storage);
         delete s;
         return nullptr;
@@ -180,18 +179,18 @@ DeviceEventSource* DeviceEvents_openUdev()
     bool ok = s->monitor && udev_monitor_filter_add_match_subsystem_devtype(s->monitor, "hidraw", nullptr) >= 0 &&
               udev_monitor_filter_add_match_subsystem_devtype(s->monitor, "block", nullptr) >= 0 &&
               udev_monitor_enable_receiving(s->monitor) >= 0 &&
-              DeviceEvents_watchFd(&s->head, udev_monitor_get_fd(s->monitor), EPOLLIN);
+              DeviceEvents_watchFd(s, udev_monitor_get_fd(s->monitor), EPOLLIN);
     if (ok) {
         s->mountsFd = open("/proc/self/mounts", O_RDONLY | O_CLOEXEC);
         // Without a watchable mount table mounts are still seen, only later,
         // with the next device event.
-        if (s->mountsFd >= 0) DeviceEvents_watchFd(&s->head, s->mountsFd, EPOLLPRI);
+        if (s->mountsFd >= 0) DeviceEvents_watchFd(s, s->mountsFd, EPOLLPRI);
     }
     if (!ok) {
-        udevClose(&s->head);
+        udevClose(s);
         return nullptr;
     }
     enumeratePresent(s);
     s->mountedRoots = mountedRemovableRoots(s);
-    return &s->head;
+    return s;
 }

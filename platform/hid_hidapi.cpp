@@ -12,8 +12,7 @@
 
 namespace {
 
-struct HidapiDevice {
-    HidDevice head;
+struct HidapiDevice : HidDevice {
     hid_device* handle;
 };
 
@@ -32,7 +31,7 @@ bool ensureInit()
 HidIoStatus hidapiWrite(HidDevice* dev, const uint8_t* report, size_t length, int /*timeoutMs*/,
                         HidCancel* cancel, size_t* taken)
 {
-    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    auto* d = static_cast<HidapiDevice*>(dev);
     if (taken) *taken = 0;
     if (cancel && cancel->isSignalled()) {
         cancel->reset();
@@ -49,7 +48,7 @@ HidIoStatus hidapiWrite(HidDevice* dev, const uint8_t* report, size_t length, in
 HidIoStatus hidapiRead(HidDevice* dev, uint8_t* report, size_t capacity, int timeoutMs, HidCancel* cancel,
                        size_t* delivered)
 {
-    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    auto* d = static_cast<HidapiDevice*>(dev);
     if (delivered) *delivered = 0;
     if (capacity < 2) return HID_IO_ERROR;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -74,7 +73,7 @@ HidIoStatus hidapiRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
 
 void hidapiDiscardPending(HidDevice* dev)
 {
-    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    auto* d = static_cast<HidapiDevice*>(dev);
     uint8_t scratch[kHidReportSize];
     for (int i = 0; i < 64 && hid_read_timeout(d->handle, scratch, sizeof scratch, 0) > 0; ++i) {
     }
@@ -82,7 +81,7 @@ void hidapiDiscardPending(HidDevice* dev)
 
 void hidapiClose(HidDevice* dev)
 {
-    auto* d = reinterpret_cast<HidapiDevice*>(dev);
+    auto* d = static_cast<HidapiDevice*>(dev);
     if (!d) return;
     if (d->handle) hid_close(d->handle);
     delete d;
@@ -102,7 +101,7 @@ HidDevice* hidapiOpen(const char* path)
     hid_device* handle = hid_open_path(node.c_str());
     if (!handle) return nullptr;
     auto* d = new HidapiDevice{{&kHidapiOps}, handle};
-    return &d->head;
+    return d;
 }
 
 void hidapiEnumerate(std::vector<HidDeviceInfo>* out)

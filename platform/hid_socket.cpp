@@ -19,8 +19,7 @@
 
 namespace {
 
-struct SocketDevice {
-    HidDevice head;
+struct SocketDevice : HidDevice {
     int fd;
 };
 
@@ -83,7 +82,7 @@ HidIoStatus statusOf(WaitResult w)
 HidIoStatus socketWrite(HidDevice* dev, const uint8_t* report, size_t length, int timeoutMs,
                         HidCancel* cancel, size_t* taken)
 {
-    auto* d = reinterpret_cast<SocketDevice*>(dev);
+    auto* d = static_cast<SocketDevice*>(dev);
     if (taken) *taken = 0;
     if (!d || !report || length == 0 || length > kHidReportSize) return HID_IO_ERROR;
     // The device side takes whole reports only; a short one is padded.
@@ -105,7 +104,7 @@ HidIoStatus socketWrite(HidDevice* dev, const uint8_t* report, size_t length, in
 HidIoStatus socketRead(HidDevice* dev, uint8_t* report, size_t capacity, int timeoutMs, HidCancel* cancel,
                        size_t* delivered)
 {
-    auto* d = reinterpret_cast<SocketDevice*>(dev);
+    auto* d = static_cast<SocketDevice*>(dev);
     if (delivered) *delivered = 0;
     if (!d || !report || capacity < 2) return HID_IO_ERROR;
     for (;;) {
@@ -126,7 +125,7 @@ HidIoStatus socketRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
 
 void socketDiscardPending(HidDevice* dev)
 {
-    auto* d = reinterpret_cast<SocketDevice*>(dev);
+    auto* d = static_cast<SocketDevice*>(dev);
     if (!d) return;
     uint8_t scratch[kHidReportSize];
     for (int i = 0; i < 1024 && recv(d->fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
@@ -135,7 +134,7 @@ void socketDiscardPending(HidDevice* dev)
 
 void socketClose(HidDevice* dev)
 {
-    auto* d = reinterpret_cast<SocketDevice*>(dev);
+    auto* d = static_cast<SocketDevice*>(dev);
     if (!d) return;
     if (d->fd >= 0) close(d->fd);
     delete d;
@@ -159,7 +158,7 @@ HidDevice* socketOpen(const char* path)
         return nullptr;
     }
     auto* d = new SocketDevice{{&kSocketOps}, fd};
-    return &d->head;
+    return d;
 }
 
 void socketEnumerate(std::vector<HidDeviceInfo>* out)

@@ -1,5 +1,7 @@
 #include "platform/hid_transport.h"
 
+#include "platform/device_lock.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -9,8 +11,10 @@ namespace {
 std::mutex g_backendsLock;
 std::vector<const HidBackend*>& backends()
 {
-    static std::vector<const HidBackend*> list;
-    return list;
+    // Never destroyed, like the other back-end registries: a thread may still
+    // open or enumerate while the process exits.
+    static auto* list = new std::vector<const HidBackend*>;
+    return *list;
 }
 
 std::vector<const HidBackend*> snapshot()
@@ -18,6 +22,12 @@ std::vector<const HidBackend*> snapshot()
     std::lock_guard<std::mutex> lock(g_backendsLock);
     std::vector<const HidBackend*> list(backends().rbegin(), backends().rend());
     return list;
+}
+
+HidOpenError& lastOpenError()
+{
+    thread_local HidOpenError error;
+    return error;
 }
 
 } // namespace
@@ -39,12 +49,45 @@ void HidTransport_unregisterBackend(const HidBackend* backend)
 
 HidDevice* HidTransport_open(const char* path)
 {
-    if (!path || !*path) return nullptr;
-    for (const HidBackend* b : snapshot()) {
-        if (b->claims && b->claims(path)) return b->open(path);
+    HidOpenError& error = lastOpenError();
+    error = {};
+    if (!path || !*path) {
+        error.text = "no device path";
+        return nullptr;
     }
-    const HidBackend* hidapi = HidTransport_hidapiBackend();
-    return hidapi->open(path);
+    DeviceLock* lock = nullptr;
+    if (path[0] == '/') {
+        DeviceLockResult locked = DeviceLock_acquire(path, &lock, &error.text);
+        if (locked != DEVICE_LOCK_TAKEN) {
+            error.busy = locked == DEVICE_LOCK_BUSY;
+            return nullptr;
+        }
+    }
+    const HidBackend* backend = HidTransport_hidapiBackend();
+    for (const HidBackend* b : snapshot()) {
+        if (b->claims && b->claims(path)) {
+            backend = b;
+            break;
+        }
+    }
+    HidDevice* device = backend->open(path);
+    if (!device) {
+        DeviceLock_release(lock);
+        error.text = std::string("cannot open ") + path;
+        return nullptr;
+    }
+    device->lock = lock;
+    return device;
+}
+
+const HidOpenError& HidTransport_lastOpenError() { return lastOpenError(); }
+
+void HidDevice_close(HidDevice* d)
+{
+    if (!d) return;
+    DeviceLock* lock = d->lock;
+    d->ops->close(d);
+    DeviceLock_release(lock);
 }
 
 std::vector<HidDeviceInfo> HidTransport_enumerate()

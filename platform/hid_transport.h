@@ -53,9 +53,15 @@ struct HidTransportOps {
     void (*close)(HidDevice* dev);
 };
 
-// The common head of every back end's device record.
+struct DeviceLock;
+
+// The common head of every back end's device record; back ends derive their
+// records from it.
 struct HidDevice {
     const HidTransportOps* ops;
+    // The device's lock (platform/device_lock.h), set by HidTransport_open and
+    // released by HidDevice_close; null for devices that live in this process.
+    DeviceLock* lock = nullptr;
 };
 
 // One present HID interface as enumeration sees it.
@@ -84,8 +90,21 @@ void HidTransport_registerBackend(const HidBackend* backend);
 void HidTransport_unregisterBackend(const HidBackend* backend);
 
 // Opens a device path through the first back end that claims it (hidapi
-// claims everything else). Null when no back end can open it.
+// claims everything else). A path in the file system (starting with '/')
+// names a device other processes can open too: its lock is taken first and
+// held until HidDevice_close, so a second open of the same device, from any
+// process, fails at once. Other paths (the in-process simulated device, test
+// back ends) belong to this process and are not locked. Null when the device
+// is locked or no back end can open it; HidTransport_lastOpenError says why.
 HidDevice* HidTransport_open(const char* path);
+
+// Why the latest HidTransport_open on the calling thread gave null; cleared
+// by one that succeeded.
+struct HidOpenError {
+    bool busy = false;  // another open holds the device's lock: waiting does not help
+    std::string text;   // "device in use by process 4711", "cannot open <path>", ...
+};
+const HidOpenError& HidTransport_lastOpenError();
 
 // Lists the HID interfaces of every registered back end and of hidapi.
 std::vector<HidDeviceInfo> HidTransport_enumerate();
@@ -106,10 +125,8 @@ inline void HidDevice_discardPending(HidDevice* d)
 {
     if (d && d->ops->discardPending) d->ops->discardPending(d);
 }
-inline void HidDevice_close(HidDevice* d)
-{
-    if (d) d->ops->close(d);
-}
+// Closes the device, then lets its lock go; accepts null.
+void HidDevice_close(HidDevice* d);
 
 // The hidapi back end (hidraw on Linux); always consulted last.
 const HidBackend* HidTransport_hidapiBackend();

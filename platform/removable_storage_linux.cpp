@@ -35,8 +35,7 @@ namespace {
 constexpr const char* kUdisksService = "org.freedesktop.UDisks2";
 constexpr uint64_t kBusTimeoutUsec = 10'000'000;
 
-struct LinuxVolume {
-    RemovableVolume head;
+struct LinuxVolume : RemovableVolume {
     std::string disk;                      // "sdb"
     std::string node;                      // "/dev/sdb"
     std::vector<std::string> partitions;   // mounted block names of the disk at open
@@ -325,12 +324,12 @@ RemovableVolume* linuxOpen(const RemovableDrive* drive)
         delete v;
         return nullptr;
     }
-    return &v->head;
+    return v;
 }
 
 int linuxEject(RemovableVolume* volume)
 {
-    auto* v = reinterpret_cast<LinuxVolume*>(volume);
+    auto* v = static_cast<LinuxVolume*>(volume);
     // A fake tree has nothing to eject.
     if (!v->live) return 0;
     v->ejectHeld = true;
@@ -339,7 +338,7 @@ int linuxEject(RemovableVolume* volume)
 
 void linuxClose(RemovableVolume* volume)
 {
-    auto* v = reinterpret_cast<LinuxVolume*>(volume);
+    auto* v = static_cast<LinuxVolume*>(volume);
     if (v->ejectHeld) {
         sync();
         if (!udisksEject(v)) ioctlEject(v);

@@ -13,8 +13,7 @@
 
 namespace {
 
-struct SimVolume {
-    RemovableVolume head;
+struct SimVolume : RemovableVolume {
     std::string diskDir;
 };
 
@@ -68,12 +67,12 @@ void simList(const RemovableStorage* storage, std::vector<RemovableDrive>* out)
 RemovableVolume* simOpen(const RemovableDrive* drive)
 {
     if (!SimFolder_isTrustedEntry(drive->node, SIM_ENTRY_DISK)) return nullptr;
-    return &(new SimVolume{{&kSimOps}, drive->node})->head;
+    return new SimVolume{{&kSimOps}, drive->node};
 }
 
 int simEject(RemovableVolume* volume)
 {
-    auto* v = reinterpret_cast<SimVolume*>(volume);
+    auto* v = static_cast<SimVolume*>(volume);
     std::string path = SimFolder_entryPath(v->diskDir, kSimEjectFile);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return 0;
@@ -81,7 +80,7 @@ int simEject(RemovableVolume* volume)
     return 1;
 }
 
-void simClose(RemovableVolume* volume) { delete reinterpret_cast<SimVolume*>(volume); }
+void simClose(RemovableVolume* volume) { delete static_cast<SimVolume*>(volume); }
 
 } // namespace
 

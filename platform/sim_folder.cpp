@@ -1,5 +1,6 @@
 #include "platform/sim_folder.h"
 
+#include "platform/device_events.h"
 #include "platform/hid_transport.h"
 #include "platform/removable_storage.h"
 
@@ -215,6 +216,18 @@ bool SimFolder_registerBackends(const std::string& dir)
     RemovableStorage_register(storage);
     HidTransport_registerBackend(HidTransport_socketBackend());
     return true;
+}
+
+DeviceEventSource* SimFolder_attach(const std::string& dir)
+{
+    if (!SimFolder_isUsable(dir)) return nullptr;
+    DeviceEventSource* events = DeviceEvents_openSimFolder(dir.c_str());
+    if (!events) return nullptr;
+    if (!SimFolder_registerBackends(dir)) {
+        DeviceEvents_close(events);
+        return nullptr;
+    }
+    return events;
 }
 
 void SimFolder_unregisterBackends(const std::string& dir)

@@ -93,6 +93,15 @@ std::vector<std::string> SimFolder_registeredFolders();
 // not usable. Thread-safe; registering the same folder twice is harmless.
 bool SimFolder_registerBackends(const std::string& dir);
 
+// Makes the devices of dir usable in one step: registers its back ends
+// (SimFolder_registerBackends) and opens the source of its device events
+// (DeviceEvents_openSimFolder), so that every device whose arrival the source
+// reports can be opened. The caller owns the source (DeviceEvents_close); the
+// back ends stay registered. Null, registering nothing, when dir is not usable
+// or cannot be watched.
+struct DeviceEventSource;
+DeviceEventSource* SimFolder_attach(const std::string& dir);
+
 // Undoes SimFolder_registerBackends for dir (tests).
 void SimFolder_unregisterBackends(const std::string& dir);
 

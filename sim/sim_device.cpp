@@ -483,8 +483,7 @@ void SimDevice::finishWrite()
 
 namespace {
 
-struct SimHandle {
-    HidDevice head;
+struct SimHandle : HidDevice {
     SimDevice* device;
     uint64_t generation;
 };
@@ -492,7 +491,7 @@ struct SimHandle {
 HidIoStatus simWrite(HidDevice* d, const uint8_t* report, size_t length, int timeoutMs, HidCancel* cancel,
                      size_t* taken)
 {
-    auto* h = reinterpret_cast<SimHandle*>(d);
+    auto* h = static_cast<SimHandle*>(d);
     if (taken) *taken = 0;
     if (cancel && cancel->isSignalled()) {
         cancel->reset();
@@ -506,17 +505,17 @@ HidIoStatus simWrite(HidDevice* d, const uint8_t* report, size_t length, int tim
 HidIoStatus simRead(HidDevice* d, uint8_t* report, size_t capacity, int timeoutMs, HidCancel* cancel,
                     size_t* delivered)
 {
-    auto* h = reinterpret_cast<SimHandle*>(d);
+    auto* h = static_cast<SimHandle*>(d);
     return h->device->hostRead(report, capacity, timeoutMs, cancel, delivered, h->generation);
 }
 
 void simDiscard(HidDevice* d)
 {
-    auto* h = reinterpret_cast<SimHandle*>(d);
+    auto* h = static_cast<SimHandle*>(d);
     h->device->hostDiscard(h->generation);
 }
 
-void simClose(HidDevice* d) { delete reinterpret_cast<SimHandle*>(d); }
+void simClose(HidDevice* d) { delete static_cast<SimHandle*>(d); }
 
 const HidTransportOps kSimOps = {"sim", simWrite, simRead, simDiscard, simClose};
 
@@ -567,7 +566,7 @@ HidDevice* SimDevice_openTransport(SimDevice* device)
 {
     if (!device || !device->connected()) return nullptr;
     auto* h = new SimHandle{{&kSimOps}, device, device->generation()};
-    return &h->head;
+    return h;
 }
 
 std::string SimDevice_attach(SimDevice* device, const std::string& name)

@@ -373,9 +373,7 @@ void CTessalyDlg::OnDeviceChange(const DeviceEvent& event)
     // away under a transfer. The change is made when the update has ended;
     // a removed device fails the running transfer at once instead of after
     // the transfer's time-out.
-    DiscoveryNotification note = Discovery_notificationFromEvent(event);
-    if (event.kind == DEVICE_REMOVE_COMPLETE && Discovery_classifyInterface(&note) == DEVICE_CLASS_HID &&
-        Discovery_isUpdateDevicePath(note.path) && isConnected())
+    if (event.kind == DEVICE_REMOVE_COMPLETE && Discovery_isUpdateInterface(event) && isConnected())
         machine_->channel->port->cancel.signal();
     deferredEvents_.push_back(event);
 }

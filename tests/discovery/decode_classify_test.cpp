@@ -119,17 +119,54 @@ TEST(ClassifyInterface, TablePositionElseVolume)
     EXPECT_EQ(Discovery_classifyInterface(nullptr), 2);
 }
 
-TEST(ClassifyInterface, RecordsOfEvents)
+// A delivered record laid out by hand: size, type 5, reserved, the GUID, the path.
+std::vector<uint8_t> deliveredRecord(const DiscoveryNotification& n, const std::string& path)
 {
-    DeviceEvent ev = DeviceEvent_make(DEVICE_REMOVE_COMPLETE, DEVICE_CLASS_HID, "/s/hid#vid_0416&pid_b500#x.sock");
-    DiscoveryNotification n = Discovery_notificationFromEvent(ev);
-    EXPECT_EQ(Discovery_classifyInterface(&n), DEVICE_CLASS_HID);
-    EXPECT_STREQ(n.path, ev.path.c_str());
+    std::vector<uint8_t> bytes(28 + path.size() + 1, 0);
+    for (int i = 0; i < 4; ++i) {
+        bytes[size_t(i)] = uint8_t(bytes.size() >> (8 * i));
+        bytes[size_t(4 + i)] = uint8_t(n.deviceType >> (8 * i));
+    }
+    std::memcpy(bytes.data() + 12, n.classGuid, 16);
+    std::memcpy(bytes.data() + 28, path.data(), path.size());
+    return bytes;
+}
 
-    std::vector<uint8_t> bytes = DeviceEvent_toBroadcastRecord(ev);
+TEST(ClassifyInterface, DeliveredRecords)
+{
+    const std::string path = "/s/hid#vid_0416&pid_b500#x.sock";
+    std::vector<uint8_t> bytes = deliveredRecord(record("4D1E55B2-F16F-11CF-88CB-001111000030"), path);
+    DiscoveryNotification n;
+    ASSERT_EQ(Discovery_parseNotification(bytes.data(), bytes.size(), &n), 1);
+    EXPECT_EQ(n.size, bytes.size());
+    EXPECT_EQ(Discovery_classifyInterface(&n), DEVICE_CLASS_HID);
+    EXPECT_STREQ(n.path, path.c_str());
+
     EXPECT_EQ(Discovery_parseNotification(bytes.data(), 27, &n), 0);  // short of header and GUID
     EXPECT_EQ(Discovery_parseNotification(bytes.data(), 28 + 2, &n), 1);
     EXPECT_STREQ(n.path, "/s");  // a path without NUL ends with the record
+}
+
+// The one test of "our update interface": the class and the path must both fit.
+TEST(ClassifyInterface, UpdateInterfaceNeedsHidClassAndDevicePath)
+{
+    struct Case {
+        DeviceInterfaceClass cls;
+        const char* path;
+        int expected;
+    } cases[] = {
+        {DEVICE_CLASS_HID, "/dev/hidraw1#vid_0416&pid_b500", 1},
+        {DEVICE_CLASS_HID, "/S/HID#VID_0416&PID_B500#A.SOCK", 1},
+        {DEVICE_CLASS_HID, "/dev/hidraw1#vid_0416&pid_b501", 0},
+        {DEVICE_CLASS_VOLUME, "/media/x/vid_0416&pid_b500", 0},
+        {DEVICE_CLASS_USB_DEVICE, "/dev/bus#vid_0416&pid_b500", 0},
+        {DeviceInterfaceClass(9), "/dev/hidraw1#vid_0416&pid_b500", 0},  // made into a volume
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Discovery_isUpdateInterface(DeviceEvent_make(DEVICE_ARRIVAL, c.cls, c.path)), c.expected) << c.path;
+        EXPECT_EQ(Discovery_isUpdateInterface(c.cls, c.path), c.expected) << c.path;
+    }
+    EXPECT_EQ(Discovery_isUpdateInterface(DEVICE_CLASS_HID, nullptr), 0);
 }
 
 } // namespace

@@ -73,8 +73,7 @@ protected:
         dir = (fs::path(temp.path) / "sim").string();
         std::string error;
         ASSERT_TRUE(SimFolder_prepare(dir, &error)) << error;
-        ASSERT_TRUE(SimFolder_registerBackends(dir));
-        events = DeviceEvents_openSimFolder(dir.c_str());
+        events = SimFolder_attach(dir);
         ASSERT_NE(events, nullptr);
     }
     void TearDown() override

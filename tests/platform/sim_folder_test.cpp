@@ -1,5 +1,8 @@
 #include "platform/sim_folder.h"
 
+#include "platform/device_events.h"
+#include "platform/hid_transport.h"
+
 #include "tests/platform/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +98,32 @@ TEST(SimFolderTrust, FolderOfAnotherUserIsIgnored)
     EXPECT_TRUE(SimFolder_scan(sim.path()).empty());
     EXPECT_FALSE(SimFolder_registerBackends(sim.path()));
     EXPECT_TRUE(SimFolder_registeredFolders().empty());
+    close(fd);
+}
+
+// One call makes a folder's devices both seen and openable; a folder that
+// cannot be used gives nothing and registers nothing.
+TEST(SimFolderAttach, ArrivalsCanBeOpened)
+{
+    TempDir sim;
+    EXPECT_EQ(SimFolder_attach(sim / "missing"), nullptr);
+    EXPECT_TRUE(SimFolder_registeredFolders().empty());
+
+    DeviceEventSource* events = SimFolder_attach(sim.path());
+    ASSERT_NE(events, nullptr);
+    std::string socket = sim / SimFolder_socketName(0x0416, 0xb500, "a");
+    int fd = testtree::bindSeqpacket(socket);
+    ASSERT_GE(fd, 0);
+    std::vector<DeviceEvent> got;
+    for (int i = 0; i < 60 && got.empty(); ++i) DeviceEvents_wait(events, 50, &got);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].interfaceClass, DEVICE_CLASS_HID);
+    HidDevice* device = HidTransport_open(got[0].path.c_str());
+    EXPECT_NE(device, nullptr) << got[0].path;
+    HidDevice_close(device);
+
+    DeviceEvents_close(events);
+    SimFolder_unregisterBackends(sim.path());
     close(fd);
 }
 
