@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace {
 
 struct Release {
@@ -15,7 +17,11 @@ struct Release {
 };
 using StreamPtr = std::unique_ptr<ZR_Stream, Release>;
 
-std::string tempPath(const char* name) { return testing::TempDir() + "tessaly_stream_" + name; }
+std::string tempPath(const char* name)
+{
+    static const test_support::TempDir dir("tessaly-stream-");
+    return dir / name;
+}
 
 std::string fileContents(const std::string& path)
 {

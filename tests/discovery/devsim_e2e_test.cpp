@@ -57,7 +57,7 @@ public:
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    std::string log() const { return readFile(log_); }
+    std::string log() const { return readText(log_); }
 
 private:
     static inline int started_ = 0;
@@ -70,7 +70,7 @@ protected:
     void SetUp() override
     {
         NoSystemDrives::SetUp();
-        dir = (fs::path(temp.path) / "sim").string();
+        dir = (fs::path(temp.str()) / "sim").string();
         std::string error;
         ASSERT_TRUE(SimFolder_prepare(dir, &error)) << error;
         ASSERT_TRUE(SimFolder_registerBackends(dir));
@@ -103,7 +103,7 @@ protected:
         return dir + "/" + SimFolder_socketName(kDiscoveryVendorId, kDiscoveryProductId, id);
     }
 
-    TempFolder temp;
+    TempDir temp;
     std::string dir;
     DeviceEventSource* events = nullptr;
     RecordingWindow window;
@@ -209,7 +209,7 @@ TEST_F(DevsimEndToEnd, DisconnectFaultMakesTheDeviceVanish)
 TEST_F(DevsimEndToEnd, FlashImageOutlivesTheProcess)
 {
     const std::vector<std::string> args = {"--id", "e", "--mode", "hid", "--preset", "blank", "--flash",
-                                           temp.path + "/flash.bin"};
+                                           temp.str() + "/flash.bin"};
     uint8_t pattern[256] = {0x5A, 0xA5, 0x01, 0x02}, back[256] = {};
     {
         Devsim sim(dir, args);

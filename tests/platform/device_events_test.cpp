@@ -103,7 +103,7 @@ class SimFolderEvents : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        source = DeviceEvents_openSimFolder(sim.path().c_str());
+        source = DeviceEvents_openSimFolder(sim.str().c_str());
         ASSERT_NE(source, nullptr);
     }
     void TearDown() override
@@ -158,7 +158,7 @@ TEST_F(SimFolderEvents, StrangersLinksAndOtherNamesAreIgnored)
     testtree::TempDir elsewhere;
     testtree::writeFile(sim / "notes.txt", "x");
     testtree::writeFile(socketPath("file"), "");  // a plain file with a socket's name
-    ASSERT_EQ(symlink(elsewhere.path().c_str(), (sim / "disk#link").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.str().c_str(), (sim / "disk#link").c_str()), 0);
     listen(sim / "hid#nonsense.sock");
     EXPECT_TRUE(quiet(source).empty());
     // A removal is reported only for what was announced.
@@ -199,8 +199,8 @@ TEST(SimFolderEventsStart, PresentEntriesAreTheBaselineAndFolderLossRemovesThem)
     EXPECT_EQ(DeviceEvents_openSimFolder((base / "missing").c_str()), nullptr);
     if (testtree::canChown()) {
         testtree::TempDir foreign;
-        ASSERT_EQ(chown(foreign.path().c_str(), testtree::kForeignUid, testtree::kForeignUid), 0);
-        EXPECT_EQ(DeviceEvents_openSimFolder(foreign.path().c_str()), nullptr);
+        ASSERT_EQ(chown(foreign.str().c_str(), testtree::kForeignUid, testtree::kForeignUid), 0);
+        EXPECT_EQ(DeviceEvents_openSimFolder(foreign.str().c_str()), nullptr);
     }
 }
 
@@ -250,7 +250,7 @@ TEST(PollingEvents, ReportsDifferencesRemovalsFirst)
 TEST(DeviceEventWait, WakeEndsAnUnboundedWaitAndIsConsumed)
 {
     testtree::TempDir sim;
-    DeviceEventSource* source = DeviceEvents_openSimFolder(sim.path().c_str());
+    DeviceEventSource* source = DeviceEvents_openSimFolder(sim.str().c_str());
     ASSERT_NE(source, nullptr);
 
     std::atomic<bool> returned{false};
@@ -289,7 +289,7 @@ TEST(DeviceEventWait, GroupMergesItsSourcesBehindOneDescriptor)
     testtree::TempDir sim;
     FakeScan scan;
     DeviceEventSource* group = DeviceEvents_openGroup(
-        {DeviceEvents_openSimFolder(sim.path().c_str()), nullptr, DeviceEvents_openPolling(15, FakeScan::run, &scan)});
+        {DeviceEvents_openSimFolder(sim.str().c_str()), nullptr, DeviceEvents_openPolling(15, FakeScan::run, &scan)});
     ASSERT_NE(group, nullptr);
 
     testtree::makeDirs(sim / "disk#g");

@@ -42,7 +42,7 @@ protected:
         path = sim / SimFolder_socketName(0x0416, 0xb500, "t1");
         listener = testtree::bindSeqpacket(path);
         ASSERT_GE(listener, 0);
-        ASSERT_TRUE(SimFolder_registerBackends(sim.path()));
+        ASSERT_TRUE(SimFolder_registerBackends(sim.str()));
         dev = HidTransport_open(path.c_str());
         ASSERT_NE(dev, nullptr);
         peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -53,7 +53,7 @@ protected:
         HidDevice_close(dev);
         if (peer >= 0) close(peer);
         if (listener >= 0) close(listener);
-        SimFolder_unregisterBackends(sim.path());
+        SimFolder_unregisterBackends(sim.str());
     }
 
     void closePeer()
@@ -240,7 +240,7 @@ TEST(SocketBackend, OpensOnlySocketsOfRegisteredFoldersThatListen)
     int strayFd = testtree::bindSeqpacket(stray);
     ASSERT_GE(strayFd, 0);
 
-    ASSERT_TRUE(SimFolder_registerBackends(sim.path()));
+    ASSERT_TRUE(SimFolder_registerBackends(sim.str()));
     EXPECT_TRUE(backend->claims(notListening.c_str()));
     EXPECT_EQ(HidTransport_open(notListening.c_str()), nullptr);
     EXPECT_FALSE(backend->claims(stray.c_str()));
@@ -250,7 +250,7 @@ TEST(SocketBackend, OpensOnlySocketsOfRegisteredFoldersThatListen)
     EXPECT_TRUE(backend->claims(gone.c_str())) << "claiming looks at the name; opening finds it missing";
     EXPECT_EQ(backend->open(gone.c_str()), nullptr);
 
-    SimFolder_unregisterBackends(sim.path());
+    SimFolder_unregisterBackends(sim.str());
     EXPECT_FALSE(backend->claims(notListening.c_str()));
     close(mute);
     close(strayFd);
