@@ -41,7 +41,7 @@ using Clock = std::chrono::steady_clock;
 
 // Bounds of one CLI run: far above what a run takes here, so only a hang meets them.
 constexpr int kRunMs = 30000;
-constexpr int kDevsimReadyMs = 5000;
+constexpr int kDevsimReadyMs = test_support::kPatienceMs;
 
 using test_support::readText;
 using test_support::TempDir;

@@ -121,7 +121,7 @@ TEST_F(Reactions, StartupConnectsAtOnceOrAfterTheSwitch)
     EXPECT_EQ(Discovery_onStartup(&window.hooks), 1);
     EXPECT_EQ(window.titles, std::vector<std::string>{RecordingWindow::connectingTitle()});
     EXPECT_EQ(window.refreshes.load(), 1);
-    ASSERT_TRUE(waitUntil([&] { return window.refreshes.load() == 2; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return window.refreshes.load() == 2; }));
     EXPECT_EQ(hid.opened.size(), 2u);
 }
 
@@ -139,7 +139,7 @@ TEST_F(Reactions, DelayedConnectionGoesToTheWindowThreadWhenOffered)
     hid.add("a", kVid, kPid, classic.get());
 
     ASSERT_EQ(Discovery_onStartup(&window.hooks), 1);
-    ASSERT_TRUE(waitUntil([&] { return posted.load() != nullptr; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return posted.load() != nullptr; }));
     EXPECT_EQ(window.refreshes.load(), 0);
     posted.load()(postedArg);
     EXPECT_EQ(window.refreshedWithPort, std::vector<bool>{true});

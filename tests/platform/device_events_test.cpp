@@ -1,6 +1,7 @@
 #include "platform/device_events.h"
 #include "platform/sim_folder.h"
 
+#include "support/wait.h"
 #include "tests/platform/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -55,7 +56,7 @@ std::string describe(const DeviceEvent& e)
 }
 
 // Collects events until `count` have come or the bound passes.
-std::vector<std::string> collect(DeviceEventSource* source, size_t count, int boundMs = 3000)
+std::vector<std::string> collect(DeviceEventSource* source, size_t count, int boundMs = test_support::kPatienceMs)
 {
     std::vector<std::string> seen;
     auto start = Clock::now();
@@ -259,8 +260,7 @@ TEST(DeviceEventWait, WakeEndsAnUnboundedWaitAndIsConsumed)
         EXPECT_EQ(DeviceEvents_wait(source, -1, &events), 0);
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(returned.load());
+    EXPECT_FALSE(test_support::waitUntil([&] { return returned.load(); }, 30)) << "an unbounded wait ended by itself";
     DeviceEvents_wake(source);
     waiter.join();
 
@@ -273,8 +273,8 @@ TEST(DeviceEventWait, WakeEndsAnUnboundedWaitAndIsConsumed)
     // A wake with no one waiting ends the next wait at once.
     DeviceEvents_wake(source);
     start = Clock::now();
-    EXPECT_EQ(DeviceEvents_wait(source, 5000, &events), 0);
-    EXPECT_LT(msSince(start), 1000);
+    EXPECT_EQ(DeviceEvents_wait(source, test_support::kPatienceMs, &events), 0);
+    EXPECT_LT(msSince(start), test_support::kPatienceMs / 2) << "the wait ran its time";
     DeviceEvents_close(source);
 
     EXPECT_EQ(DeviceEvents_wait(nullptr, 0, &events), -1);
@@ -294,7 +294,7 @@ TEST(DeviceEventWait, GroupMergesItsSourcesBehindOneDescriptor)
 
     testtree::makeDirs(sim / "disk#g");
     pollfd p{DeviceEvents_fd(group), POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 3000), 1) << "the descriptor shows a member's news";
+    ASSERT_EQ(poll(&p, 1, test_support::kPatienceMs), 1) << "the descriptor shows a member's news";
     std::vector<DeviceEvent> events;
     ASSERT_EQ(DeviceEvents_read(group, &events), 1);
     EXPECT_EQ(describe(events[0]), "+2 " + (sim / "disk#g"));
