@@ -27,7 +27,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/net/test_http_server.h"
+#include "support/http_server.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 #include "tools/container_builder.h"
 
 extern char** environ;
@@ -39,45 +41,17 @@ using Clock = std::chrono::steady_clock;
 
 // Bounds of one CLI run: far above what a run takes here, so only a hang meets them.
 constexpr int kRunMs = 30000;
-constexpr int kDevsimReadyMs = 5000;
+constexpr int kDevsimReadyMs = test_support::kPatienceMs;
 
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline bool waitUntil(const std::function<bool()>& cond, int timeoutMs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using test_support::readText;
+using test_support::TempDir;
+using test_support::TestHttpServer;
+using test_support::waitUntil;
 
 inline double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// A fresh 0700 folder, removed with its content at the end.
-struct TempFolder {
-    explicit TempFolder(const char* prefix = "tessaly-cli-")
-    {
-        std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    fs::path path;
-};
 
 // The test's environment for a child, with TMPDIR replaced and loopback kept
 // away from any proxy the environment names.
@@ -164,8 +138,8 @@ public:
     bool timedOut() const { return timedOut_; }
     // Seconds from the start to the moment the end was seen.
     double seconds() const { return std::chrono::duration<double>(ended_ - start_).count(); }
-    std::string out() const { return readFile(outFile_); }
-    std::string err() const { return readFile(errFile_); }
+    std::string out() const { return readText(outFile_); }
+    std::string err() const { return readText(errFile_); }
 
 private:
     // True once the process has been collected.
@@ -212,7 +186,7 @@ public:
         static Samples samples;
         return samples;
     }
-    fs::path file(const std::string& name) const { return folder_.path / name; }
+    fs::path file(const std::string& name) const { return folder_.path() / name; }
     fs::path k502Zip() const { return file("k502-full.zip"); }
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
@@ -220,14 +194,14 @@ public:
 private:
     Samples() : folder_("tessaly-cli-samples-")
     {
-        const fs::path dir = folder_.path / "out";
-        Child pack({TESSALY_PACK, "sample", folder_.path.string()}, childEnvironment(fs::temp_directory_path()),
+        const fs::path dir = folder_.path() / "out";
+        Child pack({TESSALY_PACK, "sample", folder_.path().string()}, childEnvironment(fs::temp_directory_path()),
                    dir.string() + ".stdout", dir.string() + ".stderr");
         if (pack.wait(kRunMs) != 0) {
             error_ = "tessaly-pack sample failed: " + pack.err();
             return;
         }
-        std::string dzr = readFile(file("k502-full.dzr"));
+        std::string dzr = readText(file("k502-full.dzr"));
         if (dzr.empty() || !ContainerBuilder_zip(k502Zip().string(),
                                                  {{"k502-full.dzr", std::vector<uint8_t>(dzr.begin(), dzr.end())}},
                                                  &error_) ||
@@ -235,7 +209,7 @@ private:
             error_ = "cannot zip k502-full.dzr: " + error_;
     }
 
-    TempFolder folder_;
+    TempDir folder_;
     std::string error_;
 };
 
@@ -269,7 +243,7 @@ public:
         return child_.wait(3000) == 0;
     }
     bool running() { return child_.running(); }
-    std::string log() const { return readFile(log_); }
+    std::string log() const { return readText(log_); }
 
 private:
     static std::vector<std::string> argv(const fs::path& simDir, const std::vector<std::string>& args)
@@ -318,45 +292,27 @@ inline std::string valueOf(const DeviceInfo& info, const std::string& key)
 class UpdateServer {
 public:
     UpdateServer()
-        : zip_(readFile(Samples::get().k502Zip())),
-          server_([this](httplib::Server& s, TestHttpServer& srv) { routes(s, srv); })
+        : server_([](httplib::Server& s, TestHttpServer& srv) {
+              s.Get(R"(/v/(\d+)/(.+))", [&srv](const httplib::Request& req, httplib::Response& res) {
+                  const std::string package = req.matches[2].str();
+                  res.set_content(req.matches[1].str() + "\r\n" + srv.url(std::string(1, '/') + package) + "\r\n",
+                                  "text/plain");
+              });
+          })
     {
+        const std::string zip = readText(Samples::get().k502Zip());
+        server_.serve("/pkg.zip", zip);
+        server_.serveCut("/cut/pkg.zip", zip, zip.size() / 2);
+        server_.serveCut("/cut/version.txt", "20250101\r\n" + server_.url("/pkg.zip") + "\r\n", 6);
     }
     std::string url(const std::string& path) const { return server_.url(path); }
     std::string versionUrl(const std::string& version, const std::string& package = "pkg.zip") const
     {
         return url("/v/" + version + "/" + package);
     }
-    bool requested(const std::string& path) const { return server_.lastRange(path) != "<no request>"; }
+    bool requested(const std::string& path) const { return server_.requested(path); }
 
 private:
-    void routes(httplib::Server& s, TestHttpServer& srv)
-    {
-        using Req = const httplib::Request&;
-        using Res = httplib::Response&;
-        s.Get(R"(/v/(\d+)/(.+))", [&srv](Req req, Res res) {
-            const std::string package = req.matches[2].str();
-            res.set_content(req.matches[1].str() + "\r\n" + srv.url(std::string(1, '/') + package) + "\r\n",
-                            "text/plain");
-        });
-        s.Get("/pkg.zip", [this](Req, Res res) { res.set_content(zip_, "application/zip"); });
-        s.Get("/cut/pkg.zip", [this](Req, Res res) { cutAfter(res, zip_, zip_.size() / 2); });
-        s.Get("/cut/version.txt", [&srv](Req, Res res) {
-            cutAfter(res, "20250101\r\n" + srv.url("/pkg.zip") + "\r\n", 6);
-        });
-    }
-    // Announces all of body and sends only its first `sent` bytes; the
-    // provider's false makes the server drop the connection.
-    static void cutAfter(httplib::Response& res, std::string body, size_t sent)
-    {
-        const size_t size = body.size();
-        res.set_content_provider(size, "application/octet-stream",
-                                 [body = std::move(body), sent](size_t offset, size_t, httplib::DataSink& sink) {
-                                     return offset < sent && sink.write(body.data() + offset, sent - offset);
-                                 });
-    }
-
-    std::string zip_;
     TestHttpServer server_;
 };
 
@@ -366,10 +322,10 @@ class CliTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(work_.path.empty());
+        ASSERT_TRUE(work_.ok());
         ASSERT_TRUE(Samples::get().ok()) << Samples::get().error();
-        simDir = work_.path / "sim";
-        tmpDir = work_.path / "tmp";
+        simDir = work_.path() / "sim";
+        tmpDir = work_.path() / "tmp";
         ASSERT_EQ(mkdir(simDir.c_str(), 0700), 0);
         ASSERT_EQ(mkdir(tmpDir.c_str(), 0700), 0);
     }
@@ -388,7 +344,7 @@ protected:
     {
         std::vector<std::string> args = {"--id", id, "--mode", mode, "--preset", preset};
         args.insert(args.end(), extra.begin(), extra.end());
-        fs::path log = work_.path / ("devsim-" + std::to_string(devsims_.size()) + ".log");
+        fs::path log = work_.path() / ("devsim-" + std::to_string(devsims_.size()) + ".log");
         devsims_.push_back(std::make_unique<Devsim>(simDir, log, args));
         Devsim* sim = devsims_.back().get();
         if (!sim->waitReady(kDevsimReadyMs)) {
@@ -403,7 +359,7 @@ protected:
     {
         std::vector<std::string> argv = {TESSALY_CLI, "--sim-dir", simDir.string()};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::string base = (work_.path / ("cli-" + std::to_string(++runs_))).string();
+        std::string base = (work_.path() / ("cli-" + std::to_string(++runs_))).string();
         return std::make_unique<Child>(argv, childEnvironment(tmpDir), base + ".stdout", base + ".stderr");
     }
 
@@ -455,13 +411,13 @@ protected:
     }
 
     // A place for the test's own files, outside the simulation folder and TMPDIR.
-    fs::path workDir() const { return work_.path; }
+    fs::path workDir() const { return work_.path(); }
 
     fs::path simDir;
     fs::path tmpDir;
 
 private:
-    TempFolder work_;
+    TempDir work_{"tessaly-cli-"};
     std::vector<std::unique_ptr<Devsim>> devsims_;
     int runs_ = 0;
 };

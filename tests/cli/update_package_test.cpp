@@ -35,7 +35,7 @@ TEST_F(PackageUpdate, ContainerAndZipArchiveNeedNoServer)
     }
 
     // Half an archive: refused as a wrong file, and what was unpacked of it is gone.
-    const std::string zip = readFile(Samples::get().k502Zip());
+    const std::string zip = readText(Samples::get().k502Zip());
     const fs::path damaged = workDir() / "damaged.zip";
     std::ofstream(damaged, std::ios::binary) << zip.substr(0, zip.size() / 2);
     ASSERT_NE(plugIn("damaged", "hid", "k502-4m"), nullptr);

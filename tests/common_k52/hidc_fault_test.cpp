@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "sim_channel.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -92,11 +93,11 @@ TEST_F(HidcFaults, BadRepliesFailTheStepThatAwaitedThem)
 // it would answer the boot-version query with the flash size.
 TEST_F(HidcFaults, LateReplyIsNotTakenForTheNextCommand)
 {
-    dev.setFaults({.delayReply = 1, .delayMs = 250});
-    auto start = Clock::now();
+    const int lateMs = 600;  // far beyond the channel's 100 ms, so only the time-out can end the query
+    dev.setFaults({.delayReply = 1, .delayMs = lateMs});
     EXPECT_EQ(Hidc_getFlashSize(&ch), 0u);
-    EXPECT_LT(msSince(start), 240);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The reply was queued before the query gave up: it is due by now + lateMs.
+    std::this_thread::sleep_until(Clock::now() + std::chrono::milliseconds(lateMs));
     expectHealthy();
 }
 
@@ -144,15 +145,16 @@ TEST_F(HidcFaults, DisconnectedDeviceNeedsANewPort)
     expectHealthy();
 }
 
+// Waited for at least the second, and not taken when it comes far later: a
+// wait that load can only lengthen, and a late reply the host must refuse.
 TEST_F(HidcFaults, DefaultTimeoutIsOneSecond)
 {
     ch.timeoutMs = 0;
-    dev.setFaults({.dropReply = 1});
+    dev.setFaults({.delayReply = 1, .delayMs = 4000});
     auto start = Clock::now();
-    EXPECT_EQ(Hidc_getBootVersion(&ch), 0u);
-    long ms = msSince(start);
-    EXPECT_GE(ms, 900);
-    EXPECT_LE(ms, 1500);
+    EXPECT_EQ(Hidc_getBootVersion(&ch), 0u) << "the reply 4 s late was waited for";
+    EXPECT_GE(msSince(start), 990);
+    expectHealthy();
 }
 
 // The cancel signal comes from another thread while the channel waits, once
@@ -160,12 +162,14 @@ TEST_F(HidcFaults, DefaultTimeoutIsOneSecond)
 // consumes the signal.
 TEST_F(HidcFaults, CancelEndsTheWaitingTransferOnce)
 {
-    ch.timeoutMs = 5000;
+    // Only a cancel can end a wait this long before the test's own bound.
+    ch.timeoutMs = 60000;
     HidCancel* cancel = &ch.port->cancel;
+    // The signal stays set until a wait takes it, so it may come before the
+    // channel starts waiting.
     auto cancelWhen = [&](auto condition) {
         return std::thread([this, cancel, condition] {
-            while (!condition(dev)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_TRUE(test_support::waitUntil([&] { return condition(dev); }));
             cancel->signal();
         });
     };
@@ -175,7 +179,7 @@ TEST_F(HidcFaults, CancelEndsTheWaitingTransferOnce)
     std::thread t = cancelWhen([](const SimDevice& d) { return d.commandsIn() >= 1; });
     auto start = Clock::now();
     EXPECT_EQ(Hidc_erase(0x60000, 4096, &ch), HIDC_E_DATA);
-    EXPECT_LT(msSince(start), 2000);
+    EXPECT_LT(msSince(start), ch.timeoutMs);
     t.join();
     EXPECT_FALSE(cancel->isSignalled());
     expectHealthy();
@@ -185,7 +189,7 @@ TEST_F(HidcFaults, CancelEndsTheWaitingTransferOnce)
     t = cancelWhen([](const SimDevice& d) { return d.reportsIn() >= 3; });
     start = Clock::now();
     EXPECT_EQ(write4k(), HIDC_E_DATA);
-    EXPECT_LT(msSince(start), 2000);
+    EXPECT_LT(msSince(start), ch.timeoutMs);
     t.join();
     EXPECT_FALSE(cancel->isSignalled());
     expectHealthy();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sim_channel.h"
+#include "support/temp_dir.h"
 #include "tools/encode/cipher_encode.h"
 
 namespace {
@@ -124,11 +125,11 @@ TEST_F(HidcRoundTrip, OldBootDeviceWorksWithoutStatusReplies)
 
 TEST(HidcSimImage, FlashPersistsAcrossSessions)
 {
-    std::string dir = (std::filesystem::temp_directory_path() / "tessaly-chan-XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    test_support::TempDir dir;
+    ASSERT_TRUE(dir.ok());
     SimDeviceOptions options;
     options.flashSize = 256u << 10;
-    options.imagePath = dir + "/flash.bin";
+    options.imagePath = dir / "flash.bin";
 
     std::vector<uint8_t> data(1000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i % 251);
@@ -149,7 +150,6 @@ TEST(HidcSimImage, FlashPersistsAcrossSessions)
         EXPECT_EQ(second.readFlashDirect(0, 4), std::vector<uint8_t>(4, 0xFF)) << "untouched flash stays blank";
         Hidc_closePort(ch.port);
     }
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

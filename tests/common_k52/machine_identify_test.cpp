@@ -15,6 +15,7 @@
 #include "common_k52/machine.h"
 #include "common_k52/machine_blocks.h"
 #include "sim/presets.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -372,7 +373,8 @@ TEST_F(MachineOnSim, InformationFileDescribesTheDevice)
     connect();
     ASSERT_EQ(ZR_Machine_identify(m), 1);
 
-    std::string path = ::testing::TempDir() + "machine_info.txt";
+    test_support::TempDir dir;
+    const std::string path = dir / "machine_info.txt";
     ASSERT_EQ(ZR_Machine_dumpInfo(m, path.c_str()), 1);
     std::ifstream in(path);
     std::stringstream text;

@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "core/log.h"
 #include "core/stream.h"
 #include "sim/presets.h"
+#include "support/random_bytes.h"
 #include "tools/container_builder.h"
 
 namespace {
@@ -24,13 +24,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using P = ZR_ProgramParam;
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = uint8_t(gen());
-    return out;
-}
+using test_support::randomBytes;
 
 // What the device holds after a write of data: padded with erased bytes to the next 256.
 Bytes padded(Bytes data)

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "common_k52/hidc.h"
 #include "sim/sim_device.h"
+#include "support/random_bytes.h"
+
+using test_support::randomBytes;
 
 class SimChannel : public ::testing::Test {
 protected:
@@ -25,14 +27,6 @@ protected:
         ch.bootVersion = 0;
         ch.bootVersion = Hidc_getBootVersion(&ch);
         ASSERT_EQ(ch.bootVersion, dev.bootVersion());
-    }
-
-    static std::vector<uint8_t> randomBytes(size_t n, uint32_t seed)
-    {
-        std::mt19937 gen(seed);
-        std::vector<uint8_t> out(n);
-        for (auto& b : out) b = uint8_t(gen());
-        return out;
     }
 
     SimDevice dev;

@@ -3,25 +3,19 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "core/build_keys.h"
 #include "core/bytes.h"
 #include "core/ciphers.h"
+#include "support/random_bytes.h"
 #include "tools/encode/cipher_encode.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes v(n);
-    for (uint8_t& b : v) b = uint8_t(rng());
-    return v;
-}
+using test_support::randomBytes;
 
 // Crypto++'s TEA (32 cycles, big-endian words and key) as an independent
 // reference for the container key.

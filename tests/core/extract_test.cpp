@@ -1,6 +1,7 @@
 #include "core/extract.h"
 #include "core/stream.h"
 #include "core/temp_path.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -31,17 +32,8 @@ std::string written(ZR_Stream* s)
     return {reinterpret_cast<char*>(block->start), size_t(ZR_Stream_size(s))};
 }
 
-std::string fileContents(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeFile(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using test_support::readText;
+using test_support::writeFile;
 
 // Deterministic bytes that deflate only a little, so corruption lands in
 // real compressed data rather than in a few back-references.
@@ -82,15 +74,6 @@ Extraction extract(const std::string& archive)
 // Python's zipfile, the tools the packages come from in practice.
 class Extract : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(testing::TempDir()) / (std::string("tessaly_extract_") + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
     // Runs zip in the test folder with the given arguments (archive first).
@@ -108,7 +91,8 @@ protected:
         ASSERT_EQ(std::system(cmd.c_str()), 0) << script;
     }
 
-    fs::path dir_;
+    test_support::TempDir temp_{"tessaly-extract-"};
+    fs::path dir_ = temp_.path();
 };
 
 TEST_F(Extract, TakesTheFirstNonEmptyContainerOfAnInfoZipArchive)
@@ -203,7 +187,7 @@ TEST_F(Extract, SinksOfEveryKind)
     ASSERT_TRUE(file);
     EXPECT_EQ(ZR_extractContainer(path("s.zip").c_str(), nullptr, nullptr, file.get()), 1);
     file.reset();
-    EXPECT_TRUE(fileContents(dir_ / "tmp.dzr") == pack);
+    EXPECT_TRUE(readText(dir_ / "tmp.dzr") == pack);
 
     // Without a usable sink the entry is still read through and checked.
     ProgressLog log;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,22 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls until the condition holds; the bound only keeps a broken build from
-// hanging, it is never what a passing run waits for.
-bool waitUntil(const std::function<bool()>& condition, int boundMs = 10000)
-{
-    auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        ZR_sleepMs(1);
-    }
-    return true;
-}
+using test_support::waitUntil;
 
 int64_t msSince(Clock::time_point start)
 {
@@ -193,8 +185,7 @@ TEST(Cond, SignalWakesExactlyOneWaiterBroadcastWakesAllTheOthers)
 
     EXPECT_EQ(w.underOuter(ZR_condSignal), 1);
     ASSERT_TRUE(waitUntil([&] { return w.woken() == 1; }));
-    ZR_sleepMs(30);
-    EXPECT_EQ(w.woken(), 1);
+    EXPECT_FALSE(waitUntil([&] { return w.woken() > 1; }, 30)) << "a signal woke more than one waiter";
 
     EXPECT_EQ(w.underOuter(ZR_condBroadcast), 1);
     ASSERT_TRUE(waitUntil([&] { return w.woken() == 4; }));
@@ -225,7 +216,8 @@ TEST(Cond, TimedOutWaitersRacingSignalsNeverDeadlock)
             (n % 8 == 7) ? ZR_condBroadcast(cond) : ZR_condSignal(cond);
         ++*finished;
     });
-    ZR_sleepMs(200);
+    // Race until many wake-ups went through; a deadlock stops the count.
+    waitUntil([&] { return woken->load() >= 10000; });
     stop->store(true);
     bool ended = waitUntil([&] { return finished->load() == 4; }, 10000);
     EXPECT_TRUE(ended) << "cond deadlocked";
@@ -529,10 +521,20 @@ TEST_F(DelayedCalls, RunInDueOrderThenSchedulingOrderOnPoolThreads)
 {
     Call calls[5];
     const uint32_t delays[5] = {300, 100, 200, 100, 100};
-    for (int i = 0; i < 5; ++i)
+    // Due times from the tick at each scheduling, so that a scheduler held up
+    // between two calls (a loaded machine) does not change what is expected.
+    std::vector<std::pair<uint32_t, int>> due;
+    const uint32_t base = ZR_tickCount();
+    for (int i = 0; i < 5; ++i) {
+        due.emplace_back(ZR_tickCount() - base + delays[i], i);
         schedule(calls[i], delays[i]);
+    }
+    std::stable_sort(due.begin(), due.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    std::vector<void*> expected;
+    for (auto& [at, i] : due)
+        expected.push_back(&calls[i]);
     ASSERT_TRUE(awaitRuns(5));
-    EXPECT_EQ(dispatchedCalls(), (std::vector<void*>{&calls[1], &calls[3], &calls[4], &calls[2], &calls[0]}));
+    EXPECT_EQ(dispatchedCalls(), expected);
     for (const Call& call : calls)
         EXPECT_NE(call.thread, std::this_thread::get_id());
 }

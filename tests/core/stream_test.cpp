@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace {
 
 struct Release {
@@ -15,7 +17,11 @@ struct Release {
 };
 using StreamPtr = std::unique_ptr<ZR_Stream, Release>;
 
-std::string tempPath(const char* name) { return testing::TempDir() + "tessaly_stream_" + name; }
+std::string tempPath(const char* name)
+{
+    static const test_support::TempDir dir("tessaly-stream-");
+    return dir / name;
+}
 
 std::string fileContents(const std::string& path)
 {
@@ -54,24 +60,20 @@ TEST(StreamMemory, CallersBlockIsFilledButNeverOverrun)
     EXPECT_STREQ(area, "0123####");
 }
 
-TEST(StreamMemory, GrowableBlockDoublesAndKeepsItsBytes)
+TEST(StreamMemory, GrowableBlockKeepsItsBytes)
 {
     std::string bytes(5000, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = char(i * 7);
-    auto capacity = [](ZR_Stream* s) { return block(s)->end - block(s)->start; };
     StreamPtr s(ZR_Stream_openMemory(nullptr, 0));
     EXPECT_EQ(ZR_Stream_writeBytes(s.get(), 1024, bytes.data()), 1024);
-    EXPECT_EQ(capacity(s.get()), 1024);
     EXPECT_EQ(ZR_Stream_writeBytes(s.get(), 1, &bytes[1024]), 1);
-    EXPECT_EQ(capacity(s.get()), 2048);
     EXPECT_EQ(ZR_Stream_writeBytes(s.get(), 5000 - 1025, &bytes[1025]), 5000 - 1025);
-    EXPECT_EQ(capacity(s.get()), 8192);
     EXPECT_EQ(written(s.get()), bytes);
 
     StreamPtr fresh(ZR_Stream_openMemory(nullptr, 0));
     EXPECT_EQ(ZR_Stream_writeBytes(fresh.get(), 1500, bytes.data()), 1500);
-    EXPECT_EQ(capacity(fresh.get()), 2048);
+    EXPECT_EQ(written(fresh.get()), bytes.substr(0, 1500));
 }
 
 TEST(StreamFile, UnopenedFileLeavesAnInertRecord)

@@ -57,7 +57,7 @@ public:
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    std::string log() const { return readFile(log_); }
+    std::string log() const { return readText(log_); }
 
 private:
     static inline int started_ = 0;
@@ -70,7 +70,7 @@ protected:
     void SetUp() override
     {
         NoSystemDrives::SetUp();
-        dir = (fs::path(temp.path) / "sim").string();
+        dir = (fs::path(temp.str()) / "sim").string();
         std::string error;
         ASSERT_TRUE(SimFolder_prepare(dir, &error)) << error;
         events = SimFolder_attach(dir);
@@ -102,7 +102,7 @@ protected:
         return dir + "/" + SimFolder_socketName(kDiscoveryVendorId, kDiscoveryProductId, id);
     }
 
-    TempFolder temp;
+    TempDir temp;
     std::string dir;
     DeviceEventSource* events = nullptr;
     RecordingWindow window;
@@ -114,7 +114,7 @@ TEST_F(DevsimEndToEnd, DiskModeSwitchArrivalIdentify)
     ASSERT_TRUE(sim.started());
 
     // Volume arrival → switch (connecting title) → HID arrival → identified.
-    ASSERT_TRUE(pumpUntil([&] { return window.refreshes.load() > 0; }, 8000)) << sim.log();
+    ASSERT_TRUE(pumpUntil([&] { return window.refreshes.load() > 0; }, test_support::kPatienceMs)) << sim.log();
     EXPECT_EQ(window.titles, std::vector<std::string>{RecordingWindow::connectingTitle()});
     EXPECT_EQ(window.refreshedWithPort, std::vector<bool>{true});
     EXPECT_EQ(window.machine->bootVersion, 1046u);
@@ -128,11 +128,11 @@ TEST_F(DevsimEndToEnd, RemovalWhileIdleReleasesThePort)
 {
     Devsim sim(dir, {"--id", "b", "--mode", "hid", "--preset", "502"});
     ASSERT_TRUE(sim.started());
-    ASSERT_TRUE(pumpUntil([&] { return window.connected(); }, 5000)) << sim.log();
+    ASSERT_TRUE(pumpUntil([&] { return window.connected(); }, test_support::kPatienceMs)) << sim.log();
     EXPECT_EQ(window.machine->is502, 1);
 
     sim.signal(SIGTERM);
-    ASSERT_TRUE(pumpUntil([&] { return !window.connected(); }, 3000)) << sim.log();
+    ASSERT_TRUE(pumpUntil([&] { return !window.connected(); }, test_support::kPatienceMs)) << sim.log();
     EXPECT_EQ(window.refreshedWithPort.back(), false);
     EXPECT_EQ(sim.waitExit(3000), 0) << sim.log();
     EXPECT_FALSE(fs::exists(socketPath("b")));
@@ -144,7 +144,7 @@ TEST_F(DevsimEndToEnd, RemovalDuringAReadFailsItAndTheDeviceIsFoundAgain)
     auto sim = std::make_unique<Devsim>(dir, std::vector<std::string>{"--id", "c", "--mode", "hid", "--latency-us",
                                                                       "300"});
     ASSERT_TRUE(sim->started());
-    ASSERT_TRUE(pumpUntil([&] { return window.connected(); }, 5000)) << sim->log();
+    ASSERT_TRUE(pumpUntil([&] { return window.connected(); }, test_support::kPatienceMs)) << sim->log();
 
     std::atomic<uint32_t> received{0};
     HidcChannel* ch = window.machine->channel;
@@ -153,22 +153,25 @@ TEST_F(DevsimEndToEnd, RemovalDuringAReadFailsItAndTheDeviceIsFoundAgain)
         if (phase == 1) static_cast<std::atomic<uint32_t>*>(user)->store(done);
     };
     ch->progressUser = &received;
+    // Only the device's end, not a time-out, can end the read long before this.
+    ch->timeoutMs = test_support::kPatienceMs;
     std::vector<uint8_t> buffer(4u << 20);
     auto reading = std::async(std::launch::async, [&] {
         int ok = Hidc_readFlash(ch, 0, buffer.data(), uint32_t(buffer.size()), 0);
         return std::make_pair(ok, ZR_tickCount());
     });
-    ASSERT_TRUE(waitUntil([&] { return received.load() >= 32 * 1024; }, 5000)) << sim->log();
+    ASSERT_TRUE(waitUntil([&] { return received.load() >= 32 * 1024; })) << sim->log();
 
     const uint32_t killedAt = ZR_tickCount();
     sim->signal(SIGKILL);
-    ASSERT_EQ(reading.wait_for(std::chrono::milliseconds(3000)), std::future_status::ready);
+    ASSERT_EQ(reading.wait_for(std::chrono::milliseconds(2 * test_support::kPatienceMs)), std::future_status::ready);
     auto [ok, endedAt] = reading.get();
     EXPECT_EQ(ok, 0);
-    EXPECT_LT(int32_t(endedAt - killedAt), 1000);
+    EXPECT_LT(int32_t(endedAt - killedAt), test_support::kPatienceMs / 2) << "the read waited for its time-out";
     EXPECT_EQ(sim->waitExit(2000), 128 + SIGKILL);
     ch->progress = saved.progress;
     ch->progressUser = saved.progressUser;
+    ch->timeoutMs = saved.timeoutMs;
 
     // A killed device leaves its socket behind; the next one replaces it and
     // the window lets the dead port go and opens the new one.
@@ -176,7 +179,7 @@ TEST_F(DevsimEndToEnd, RemovalDuringAReadFailsItAndTheDeviceIsFoundAgain)
     sim = std::make_unique<Devsim>(dir,
                                    std::vector<std::string>{"--id", "c", "--mode", "hid", "--preset", "layout4"});
     ASSERT_TRUE(sim->started());
-    ASSERT_TRUE(pumpUntil([&] { return window.refreshes.load() > refreshesBefore && window.connected(); }, 5000))
+    ASSERT_TRUE(pumpUntil([&] { return window.refreshes.load() > refreshesBefore && window.connected(); }, test_support::kPatienceMs))
         << sim->log();
     EXPECT_EQ(window.refreshedWithPort.back(), true);
     EXPECT_EQ(window.machine->layoutVersion, 4);
@@ -196,7 +199,7 @@ struct DirectPort {
 TEST_F(DevsimEndToEnd, DisconnectFaultMakesTheDeviceVanish)
 {
     Devsim sim(dir, {"--id", "d", "--mode", "hid", "--fault", "disconnect:2"});
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("d")); }, 3000)) << sim.log();
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("d")); })) << sim.log();
     DirectPort port(socketPath("d"));
     EXPECT_EQ(port.ch.bootVersion, 1046u);
     // The second report is the last the device takes: no reply, and it is gone.
@@ -208,11 +211,11 @@ TEST_F(DevsimEndToEnd, DisconnectFaultMakesTheDeviceVanish)
 TEST_F(DevsimEndToEnd, FlashImageOutlivesTheProcess)
 {
     const std::vector<std::string> args = {"--id", "e", "--mode", "hid", "--preset", "blank", "--flash",
-                                           temp.path + "/flash.bin"};
+                                           temp.str() + "/flash.bin"};
     uint8_t pattern[256] = {0x5A, 0xA5, 0x01, 0x02}, back[256] = {};
     {
         Devsim sim(dir, args);
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("e")); }, 3000)) << sim.log();
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("e")); })) << sim.log();
         DirectPort port(socketPath("e"));
         ASSERT_EQ(Hidc_erase(0x100000, kHidcSector, &port.ch), HIDC_OK);
         ASSERT_EQ(Hidc_writeFlash(&port.ch, 0x100000, pattern, sizeof pattern, false, 0), 1);
@@ -221,7 +224,7 @@ TEST_F(DevsimEndToEnd, FlashImageOutlivesTheProcess)
     }
     // The preset fills only a device without an image.
     Devsim sim(dir, args);
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("e")); }, 3000)) << sim.log();
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("e")); })) << sim.log();
     DirectPort port(socketPath("e"));
     EXPECT_EQ(Hidc_readFlash(&port.ch, 0x100000, back, sizeof back, 0), 1);
     EXPECT_EQ(std::memcmp(back, pattern, sizeof back), 0);

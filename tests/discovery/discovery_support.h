@@ -1,6 +1,5 @@
-// Shared pieces of the discovery tests: a private folder, a recording main
-// window (the hooks), a HID back end whose enumeration order the test fixes,
-// and waiting with deadlines.
+// Shared pieces of the discovery tests: a recording main window (the hooks)
+// and a HID back end whose enumeration order the test fixes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,31 +20,16 @@
 #include "platform/removable_storage.h"
 #include "platform/sim_folder.h"
 #include "sim/sim_device.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace disc_test {
 
 namespace fs = std::filesystem;
 
-// A fresh 0700 folder, removed at the end.
-struct TempFolder {
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tessaly-disc-XXXXXX").string();
-        if (mkdtemp(pattern.data())) path = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string path;
-};
-
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test_support::readText;
+using test_support::TempDir;
+using test_support::waitUntil;
 
 // A disk-mode device as the simulation folder shows it.
 inline void makeDisk(const std::string& dir, const std::string& id, const std::string& vendor)
@@ -53,16 +37,6 @@ inline void makeDisk(const std::string& dir, const std::string& id, const std::s
     fs::path disk = fs::path(dir) / SimFolder_diskName(id);
     fs::create_directories(disk / kSimRootFolder);
     std::ofstream(disk / kSimVendorFile, std::ios::binary) << vendor;
-}
-
-inline bool waitUntil(const std::function<bool()>& cond, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // The main window as discovery sees it: its record, the titles it was given,

@@ -22,26 +22,26 @@ protected:
         RemovableStorage_release(storage);
         NoSystemDrives::TearDown();
     }
-    fs::path disk(const std::string& id) const { return fs::path(folder.path) / SimFolder_diskName(id); }
+    fs::path disk(const std::string& id) const { return fs::path(folder.str()) / SimFolder_diskName(id); }
     // 1 switched (eject request and trigger), 0 untouched, -1 half done.
     int state(const std::string& id) const
     {
         bool eject = fs::exists(disk(id) / kSimEjectFile);
-        std::string trigger = readFile(disk(id) / kSimRootFolder / "1.txt");
+        std::string trigger = readText(disk(id) / kSimRootFolder / "1.txt");
         if (eject && trigger == "pnqazox") return 1;
         return !eject && !fs::exists(disk(id) / kSimRootFolder / "1.txt") ? 0 : -1;
     }
 
-    TempFolder folder;
-    RemovableStorage* storage = RemovableStorage_openSimFolder(folder.path.c_str());
+    TempDir folder;
+    RemovableStorage* storage = RemovableStorage_openSimFolder(folder.str().c_str());
 };
 
 TEST_F(ModeSwitch, NoDriveNoSwitch) { EXPECT_EQ(Discovery_switchToUpdateMode(), 0); }
 
 TEST_F(ModeSwitch, OneDevicePerCallInProbingOrder)
 {
-    makeDisk(folder.path, "a", "VEXALTO ");
-    makeDisk(folder.path, "b", "VEXALTO ");
+    makeDisk(folder.str(), "a", "VEXALTO ");
+    makeDisk(folder.str(), "b", "VEXALTO ");
     EXPECT_EQ(Discovery_switchToUpdateMode(), 1);
     EXPECT_EQ(state("b"), 1);
     EXPECT_EQ(state("a"), 0);
@@ -53,11 +53,11 @@ TEST_F(ModeSwitch, OneDevicePerCallInProbingOrder)
 
 TEST_F(ModeSwitch, VendorFieldsAreComparedDecoded)
 {
-    makeDisk(folder.path, "e", "SanDisk ");
-    makeDisk(folder.path, "d", "766578616C746F");  // hex pairs of "vexalto"
-    makeDisk(folder.path, "c", "VEX\x01LTO");
-    makeDisk(folder.path, "b", "        ");
-    makeDisk(folder.path, "a", "vexalto");
+    makeDisk(folder.str(), "e", "SanDisk ");
+    makeDisk(folder.str(), "d", "766578616C746F");  // hex pairs of "vexalto"
+    makeDisk(folder.str(), "c", "VEX\x01LTO");
+    makeDisk(folder.str(), "b", "        ");
+    makeDisk(folder.str(), "a", "vexalto");
     EXPECT_EQ(Discovery_switchToUpdateMode(), 1);
     EXPECT_EQ(state("e"), 0);
     EXPECT_EQ(state("d"), 1);
@@ -88,7 +88,7 @@ int fakeEject(RemovableVolume* volume)
 {
     auto* v = reinterpret_cast<FakeVolume*>(volume);
     // What the medium holds the moment it goes.
-    g_calls.push_back("eject " + v->drive.name + " " + readFile(fs::path(v->drive.root) / "1.txt"));
+    g_calls.push_back("eject " + v->drive.name + " " + readText(fs::path(v->drive.root) / "1.txt"));
     return v->drive.ejectResult;
 }
 void fakeClose(RemovableVolume* volume)
@@ -131,10 +131,10 @@ protected:
     }
     std::string root(const std::string& name)
     {
-        fs::create_directories(fs::path(folder.path) / name);
-        return folder.path + "/" + name;
+        fs::create_directories(fs::path(folder.str()) / name);
+        return folder.str() + "/" + name;
     }
-    TempFolder folder;
+    TempDir folder;
     RemovableStorage fake{fakeList, ""};
 };
 
@@ -150,7 +150,7 @@ TEST_F(RecordedSwitch, FailuresAfterTheMatchStillCountAsSwitched)
 {
     // No root to write into and the eject refused: still the device, and the
     // probe ends there.
-    g_drives = {{"sdc1", folder.path + "/gone", true, 0}, {"sdb1", root("sdb1")}};
+    g_drives = {{"sdc1", folder.str() + "/gone", true, 0}, {"sdb1", root("sdb1")}};
     EXPECT_EQ(Discovery_switchToUpdateMode(), 1);
     EXPECT_EQ(g_calls, (std::vector<std::string>{"open sdc1", "eject sdc1 ", "close sdc1"}));
 }

@@ -32,11 +32,11 @@ protected:
     }
     bool triggered(const std::string& id) const
     {
-        return fs::exists(fs::path(folder.path) / SimFolder_diskName(id) / kSimRootFolder / "1.txt");
+        return fs::exists(fs::path(folder.str()) / SimFolder_diskName(id) / kSimRootFolder / "1.txt");
     }
 
-    TempFolder folder;
-    RemovableStorage* storage = RemovableStorage_openSimFolder(folder.path.c_str());
+    TempDir folder;
+    RemovableStorage* storage = RemovableStorage_openSimFolder(folder.str().c_str());
     std::unique_ptr<SimDevice> classic = SimPreset_make("classic"), other502 = SimPreset_make("502");
     FakeHid hid;
     RecordingWindow window;
@@ -94,16 +94,16 @@ TEST_F(Reactions, OtherIdsComingAndGoingChangeNothing)
 
 TEST_F(Reactions, VolumeArrivalRunsTheSwitch)
 {
-    makeDisk(folder.path, "stick", "SanDisk ");
-    change(DEVICE_ARRIVAL, DEVICE_CLASS_VOLUME, folder.path + "/disk#stick");
+    makeDisk(folder.str(), "stick", "SanDisk ");
+    change(DEVICE_ARRIVAL, DEVICE_CLASS_VOLUME, folder.str() + "/disk#stick");
     EXPECT_TRUE(window.titles.empty());
 
-    makeDisk(folder.path, "dev", "VEXALTO ");
+    makeDisk(folder.str(), "dev", "VEXALTO ");
     for (DeviceInterfaceClass cls : {DEVICE_CLASS_USB_DEVICE, DEVICE_CLASS_DISK, DEVICE_CLASS_NDIS_LAN})
         change(DEVICE_ARRIVAL, cls, "/dev/sdb");
     EXPECT_FALSE(triggered("dev"));
 
-    change(DEVICE_ARRIVAL, DEVICE_CLASS_VOLUME, folder.path + "/disk#dev");
+    change(DEVICE_ARRIVAL, DEVICE_CLASS_VOLUME, folder.str() + "/disk#dev");
     EXPECT_TRUE(triggered("dev"));
     EXPECT_EQ(window.titles, std::vector<std::string>{RecordingWindow::connectingTitle()});
     EXPECT_EQ(window.refreshes.load(), 0);  // the HID arrival will connect
@@ -116,12 +116,12 @@ TEST_F(Reactions, StartupConnectsAtOnceOrAfterTheSwitch)
     EXPECT_EQ(window.refreshedWithPort, std::vector<bool>{true});
     EXPECT_TRUE(window.titles.empty());
 
-    makeDisk(folder.path, "dev", "VEXALTO ");
+    makeDisk(folder.str(), "dev", "VEXALTO ");
     window.hooks.connectDelayMs = 50;
     EXPECT_EQ(Discovery_onStartup(&window.hooks), 1);
     EXPECT_EQ(window.titles, std::vector<std::string>{RecordingWindow::connectingTitle()});
     EXPECT_EQ(window.refreshes.load(), 1);
-    ASSERT_TRUE(waitUntil([&] { return window.refreshes.load() == 2; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return window.refreshes.load() == 2; }));
     EXPECT_EQ(hid.opened.size(), 2u);
 }
 
@@ -135,11 +135,11 @@ TEST_F(Reactions, DelayedConnectionGoesToTheWindowThreadWhenOffered)
         posted.store(job);
     };
     window.hooks.connectDelayMs = 20;
-    makeDisk(folder.path, "dev", "VEXALTO ");
+    makeDisk(folder.str(), "dev", "VEXALTO ");
     hid.add("a", kVid, kPid, classic.get());
 
     ASSERT_EQ(Discovery_onStartup(&window.hooks), 1);
-    ASSERT_TRUE(waitUntil([&] { return posted.load() != nullptr; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return posted.load() != nullptr; }));
     EXPECT_EQ(window.refreshes.load(), 0);
     posted.load()(postedArg);
     EXPECT_EQ(window.refreshedWithPort, std::vector<bool>{true});
@@ -147,10 +147,10 @@ TEST_F(Reactions, DelayedConnectionGoesToTheWindowThreadWhenOffered)
 
 TEST(RegisterNotifications, SimulationFolderEventsArrive)
 {
-    TempFolder folder;
+    TempDir folder;
     DeviceEventSource* source = nullptr;
-    EXPECT_EQ(Discovery_registerNotifications(folder.path.c_str(), &source), 1);
-    makeDisk(folder.path, "n", "VEXALTO");
+    EXPECT_EQ(Discovery_registerNotifications(folder.str().c_str(), &source), 1);
+    makeDisk(folder.str(), "n", "VEXALTO");
     std::vector<DeviceEvent> got;
     for (int i = 0; i < 40 && got.empty(); ++i) DeviceEvents_wait(source, 50, &got);
     ASSERT_FALSE(got.empty());
@@ -161,7 +161,7 @@ TEST(RegisterNotifications, SimulationFolderEventsArrive)
     SimFolder_unregisterBackends(folder.path);
 
     // A folder that cannot be watched fails, the system's source stays.
-    EXPECT_EQ(Discovery_registerNotifications((folder.path + "/missing").c_str(), &source), 0);
+    EXPECT_EQ(Discovery_registerNotifications((folder.str() + "/missing").c_str(), &source), 0);
     EXPECT_NE(source, nullptr);
     DeviceEvents_close(source);
 }

@@ -11,12 +11,16 @@
 
 #include "net/message_queue.h"
 #include "net/nginx_fixture.h"
-#include "net/test_http_server.h"
+#include "support/http_server.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using test_support::readText;
+using test_support::TestHttpServer;
+using test_support::writeFile;
 
 std::string payload(size_t n)
 {
@@ -29,16 +33,10 @@ std::string payload(size_t n)
 
 const std::string kBody = payload(300000);
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Compares without printing 300 kB of bytes on a mismatch.
 testing::AssertionResult holdsBody(const std::string& path)
 {
-    std::string got = readFile(path);
+    std::string got = readText(path);
     if (got == kBody)
         return testing::AssertionSuccess();
     size_t same = 0;
@@ -46,11 +44,6 @@ testing::AssertionResult holdsBody(const std::string& path)
         ++same;
     return testing::AssertionFailure() << path << " holds " << got.size() << " bytes, the first " << same
                                        << " of them right; expected " << kBody.size();
-}
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // Sends 1 KiB every 20 ms of an announced 10 MiB until the client or the server goes.
@@ -76,22 +69,6 @@ void routes(httplib::Server& s, TestHttpServer& srv)
                 sink.done();
             return true;
         });
-    });
-    // Announces the whole body, sends 40000 bytes, then drops the connection.
-    s.Get("/cut.bin", [](Req, Res res) {
-        res.set_content_provider(kBody.size(), "application/octet-stream",
-                                 [](size_t offset, size_t, httplib::DataSink& sink) {
-                                     return offset < 40000 && sink.write(kBody.data() + offset, 40000 - offset);
-                                 });
-    });
-    // Sends the head, then nothing at all.
-    s.Get("/stall.bin", [&srv](Req, Res res) {
-        res.set_content_provider(kBody.size(), "application/octet-stream",
-                                 [&srv](size_t, size_t, httplib::DataSink&) {
-                                     while (srv.pause(100)) {
-                                     }
-                                     return false;
-                                 });
     });
     s.Get("/slow.bin", [&srv](Req, Res res) { slowBody(res, srv); });
     // Servers that get ranges wrong. The library would answer the Range
@@ -121,18 +98,19 @@ void routes(httplib::Server& s, TestHttpServer& srv)
         res.set_content("denied", "text/plain");
     });
     s.Get("/moved", [](Req, Res res) { res.set_redirect("/file.bin"); });
+    // Announces the whole body, sends 40000 bytes, then drops the connection.
+    srv.serveCut("/cut.bin", kBody, 40000);
+    // Sends the head, then nothing at all (never released).
+    srv.serveHeld("/stall.bin", kBody);
 }
 
 class Download : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = fs::path(testing::TempDir()) / ("tessaly_dl_" + std::to_string(::getpid()));
-        fs::create_directories(dir);
+        dir = temp.path();
         target = (dir / "out.bin").string();
-        fs::remove(target);
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     // Runs one download to its end on the calling thread; the DONE message.
     PostedMessage fetch(const std::string& address, int32_t resume = 0)
@@ -147,6 +125,7 @@ protected:
     }
 
     TestHttpServer server{routes};
+    test_support::TempDir temp;
     fs::path dir;
     std::string target;
     MessageQueue queue;
@@ -320,7 +299,7 @@ TEST_F(Download, StartErrorsPostNothing)
     writeFile(target, "keep me");
     dl.Setup(&queue, server.url("/file.bin").c_str(), target.c_str(), "", "", "", "", "", 0, 1, 0, 0, 0, 0);
     EXPECT_EQ(dl.Start(0), "The file '" + target + "' already exists.");
-    EXPECT_EQ(readFile(target), "keep me");
+    EXPECT_EQ(readText(target), "keep me");
 
     std::string nowhere = (dir / "no" / "such" / "dir" / "f").string();
     dl.Setup(&queue, server.url("/file.bin").c_str(), nowhere.c_str());

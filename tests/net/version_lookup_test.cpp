@@ -7,11 +7,13 @@
 #include <map>
 
 #include "net/message_queue.h"
-#include "net/test_http_server.h"
+#include "support/http_server.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::TestHttpServer;
 
 // The main window as the lookup sees it.
 struct FakeWindow : VersionLookupWindow {
@@ -32,12 +34,9 @@ class VersionFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = fs::path(testing::TempDir()) / ("tessaly_vl_" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-        path = (dir / "Tmp").string();
+        path = temp / "Tmp";
         lookup.tempFile = path;
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     int parse(const std::string& text)
     {
@@ -45,7 +44,7 @@ protected:
         return lookup.Parse(path.c_str());
     }
 
-    fs::path dir;
+    test_support::TempDir temp;
     std::string path;
     FakeWindow window;
     CHttpDownload downloader;
@@ -149,6 +148,7 @@ protected:
         VersionFile::SetUp();
         lookup.clientName = "Halcyon Path";
         lookup.updateHost = server.hostPort();
+        serve("20240301\nhttp://h/p.dzr\n");
     }
 
     // The window's WM_DOWNLOAD_DONE.
@@ -160,20 +160,9 @@ protected:
         lookup.Finish(int(done->wParam));
     }
 
-    void serve(const std::string& text)
-    {
-        std::lock_guard guard(servedMutex);
-        served = text;
-    }
+    void serve(const std::string& text) { server.serve("/UserFiles/File/HalcyonPath.txt", text); }
 
-    std::mutex servedMutex; // the server's threads read what the test sets
-    std::string served = "20240301\nhttp://h/p.dzr\n";
-    TestHttpServer server{[this](httplib::Server& s, TestHttpServer&) {
-        s.Get("/UserFiles/File/HalcyonPath.txt", [this](const httplib::Request&, httplib::Response& res) {
-            std::lock_guard guard(servedMutex);
-            res.set_content(served, "text/plain");
-        });
-    }};
+    TestHttpServer server;
 };
 
 TEST_F(Lookup, FetchesParsesAndEnablesUpdate)
@@ -256,7 +245,7 @@ TEST_F(Lookup, NoLookupWithoutAnAddressOrWhenTheDownloaderCannotStart)
     EXPECT_EQ(lookup.versionFileAddress, "");
 
     window.connected = true;
-    lookup.tempFile = (dir / "missing" / "Tmp").string();
+    lookup.tempFile = temp / "missing/Tmp";
     EXPECT_EQ(lookup.Start(), 0);
     EXPECT_EQ(window.status, "An error occured while opening the file to be downloaded, Error:2");
     EXPECT_EQ(lookup.downloadMode, 0);

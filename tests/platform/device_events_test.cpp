@@ -1,6 +1,7 @@
 #include "platform/device_events.h"
 #include "platform/sim_folder.h"
 
+#include "support/wait.h"
 #include "tests/platform/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ std::string describe(const DeviceEvent& e)
 }
 
 // Collects events until `count` have come or the bound passes.
-std::vector<std::string> collect(DeviceEventSource* source, size_t count, int boundMs = 3000)
+std::vector<std::string> collect(DeviceEventSource* source, size_t count, int boundMs = test_support::kPatienceMs)
 {
     std::vector<std::string> seen;
     auto start = Clock::now();
@@ -84,7 +85,7 @@ class SimFolderEvents : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        source = DeviceEvents_openSimFolder(sim.path().c_str());
+        source = DeviceEvents_openSimFolder(sim.str().c_str());
         ASSERT_NE(source, nullptr);
     }
     void TearDown() override
@@ -139,7 +140,7 @@ TEST_F(SimFolderEvents, StrangersLinksAndOtherNamesAreIgnored)
     testtree::TempDir elsewhere;
     testtree::writeFile(sim / "notes.txt", "x");
     testtree::writeFile(socketPath("file"), "");  // a plain file with a socket's name
-    ASSERT_EQ(symlink(elsewhere.path().c_str(), (sim / "disk#link").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.str().c_str(), (sim / "disk#link").c_str()), 0);
     listen(sim / "hid#nonsense.sock");
     EXPECT_TRUE(quiet(source).empty());
     // A removal is reported only for what was announced.
@@ -180,8 +181,8 @@ TEST(SimFolderEventsStart, PresentEntriesAreTheBaselineAndFolderLossRemovesThem)
     EXPECT_EQ(DeviceEvents_openSimFolder((base / "missing").c_str()), nullptr);
     if (testtree::canChown()) {
         testtree::TempDir foreign;
-        ASSERT_EQ(chown(foreign.path().c_str(), testtree::kForeignUid, testtree::kForeignUid), 0);
-        EXPECT_EQ(DeviceEvents_openSimFolder(foreign.path().c_str()), nullptr);
+        ASSERT_EQ(chown(foreign.str().c_str(), testtree::kForeignUid, testtree::kForeignUid), 0);
+        EXPECT_EQ(DeviceEvents_openSimFolder(foreign.str().c_str()), nullptr);
     }
 }
 
@@ -231,7 +232,7 @@ TEST(PollingEvents, ReportsDifferencesRemovalsFirst)
 TEST(DeviceEventWait, WakeEndsAnUnboundedWaitAndIsConsumed)
 {
     testtree::TempDir sim;
-    DeviceEventSource* source = DeviceEvents_openSimFolder(sim.path().c_str());
+    DeviceEventSource* source = DeviceEvents_openSimFolder(sim.str().c_str());
     ASSERT_NE(source, nullptr);
 
     std::atomic<bool> returned{false};
@@ -240,8 +241,7 @@ TEST(DeviceEventWait, WakeEndsAnUnboundedWaitAndIsConsumed)
         EXPECT_EQ(DeviceEvents_wait(source, -1, &events), 0);
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(returned.load());
+    EXPECT_FALSE(test_support::waitUntil([&] { return returned.load(); }, 30)) << "an unbounded wait ended by itself";
     DeviceEvents_wake(source);
     waiter.join();
 
@@ -254,8 +254,8 @@ TEST(DeviceEventWait, WakeEndsAnUnboundedWaitAndIsConsumed)
     // A wake with no one waiting ends the next wait at once.
     DeviceEvents_wake(source);
     start = Clock::now();
-    EXPECT_EQ(DeviceEvents_wait(source, 5000, &events), 0);
-    EXPECT_LT(msSince(start), 1000);
+    EXPECT_EQ(DeviceEvents_wait(source, test_support::kPatienceMs, &events), 0);
+    EXPECT_LT(msSince(start), test_support::kPatienceMs / 2) << "the wait ran its time";
     DeviceEvents_close(source);
 
     EXPECT_EQ(DeviceEvents_wait(nullptr, 0, &events), -1);
@@ -270,12 +270,12 @@ TEST(DeviceEventWait, GroupMergesItsSourcesBehindOneDescriptor)
     testtree::TempDir sim;
     FakeScan scan;
     DeviceEventSource* group = DeviceEvents_openGroup(
-        {DeviceEvents_openSimFolder(sim.path().c_str()), nullptr, DeviceEvents_openPolling(15, FakeScan::run, &scan)});
+        {DeviceEvents_openSimFolder(sim.str().c_str()), nullptr, DeviceEvents_openPolling(15, FakeScan::run, &scan)});
     ASSERT_NE(group, nullptr);
 
     testtree::makeDirs(sim / "disk#g");
     pollfd p{DeviceEvents_fd(group), POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 3000), 1) << "the descriptor shows a member's news";
+    ASSERT_EQ(poll(&p, 1, test_support::kPatienceMs), 1) << "the descriptor shows a member's news";
     std::vector<DeviceEvent> events;
     ASSERT_EQ(DeviceEvents_read(group, &events), 1);
     EXPECT_EQ(describe(events[0]), "+2 " + (sim / "disk#g"));

@@ -1,6 +1,7 @@
 #include "platform/hid_transport.h"
 #include "platform/sim_folder.h"
 
+#include "support/wait.h"
 #include "tests/platform/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Report = std::array<uint8_t, kHidReportSize>;
+
+// Far above what an operation that does not wait takes, even on a loaded
+// machine; only a wait gone wrong reaches it.
+constexpr long long kAtOnceMs = 3000;
 
 long long msSince(Clock::time_point start)
 {
@@ -42,7 +47,7 @@ protected:
         path = sim / SimFolder_socketName(0x0416, 0xb500, "t1");
         listener = testtree::bindSeqpacket(path);
         ASSERT_GE(listener, 0);
-        ASSERT_TRUE(SimFolder_registerBackends(sim.path()));
+        ASSERT_TRUE(SimFolder_registerBackends(sim.str()));
         dev = HidTransport_open(path.c_str());
         ASSERT_NE(dev, nullptr);
         peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -53,7 +58,7 @@ protected:
         HidDevice_close(dev);
         if (peer >= 0) close(peer);
         if (listener >= 0) close(listener);
-        SimFolder_unregisterBackends(sim.path());
+        SimFolder_unregisterBackends(sim.str());
     }
 
     void closePeer()
@@ -128,30 +133,32 @@ TEST_F(SocketTransport, ReadWithoutAnswerTimesOutOnTime)
     EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 120, &cancel, &delivered), HID_IO_TIMEOUT);
     long long took = msSince(start);
     EXPECT_GE(took, 110);
-    EXPECT_LT(took, 600);
+    EXPECT_LT(took, kAtOnceMs) << "a time-out far beyond the one asked for";
     EXPECT_EQ(delivered, 0u);
     EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 0, &cancel, &delivered), HID_IO_TIMEOUT);
 }
 
 TEST_F(SocketTransport, PeerClosingMidReadFailsTheReadAtOnce)
 {
-    std::thread device([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // An error, not a time-out: the read ended on the close, long before its limit.
+    test_support::Gate reading;
+    std::thread device([&] {
+        reading.wait();
         closePeer();
     });
     Report in{};
     size_t delivered = 0;
-    auto start = Clock::now();
-    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 1000, &cancel, &delivered), HID_IO_ERROR);
-    EXPECT_LT(msSince(start), 500);
+    reading.open();
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), test_support::kPatienceMs, &cancel, &delivered),
+              HID_IO_ERROR);
     device.join();
 
-    // Nothing left to talk to: writes fail too, without waiting.
+    // Nothing left to talk to: writes fail too, without waiting (a wait
+    // would end in a time-out, or never).
     Report out = numbered(1);
-    start = Clock::now();
-    EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), 1000, &cancel, nullptr), HID_IO_ERROR);
+    EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), test_support::kPatienceMs, &cancel, nullptr),
+              HID_IO_ERROR);
     EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), -1, &cancel, &delivered), HID_IO_ERROR);
-    EXPECT_LT(msSince(start), 200);
 }
 
 TEST_F(SocketTransport, LastReplyOfAClosingPeerIsStillDelivered)
@@ -168,23 +175,27 @@ TEST_F(SocketTransport, LastReplyOfAClosingPeerIsStillDelivered)
 
 TEST_F(SocketTransport, CancelFailsTheWaitingReadAndIsConsumed)
 {
-    std::thread canceller([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        cancel.signal();
-    });
+    // Cancelled, not timed out: the signal ended the wait long before its limit.
+    auto cancelOnceReading = [this](test_support::Gate& reading) {
+        return std::thread([this, &reading] {
+            reading.wait();
+            cancel.signal();
+        });
+    };
+    test_support::Gate reading;
+    std::thread canceller = cancelOnceReading(reading);
     Report in{};
     size_t delivered = 0;
-    auto start = Clock::now();
-    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), 5000, &cancel, &delivered), HID_IO_CANCELLED);
-    EXPECT_LT(msSince(start), 1000);
+    reading.open();
+    EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), test_support::kPatienceMs, &cancel, &delivered),
+              HID_IO_CANCELLED);
     canceller.join();
     EXPECT_FALSE(cancel.isSignalled());
 
     // Also without a time limit.
-    std::thread again([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        cancel.signal();
-    });
+    test_support::Gate readingAgain;
+    std::thread again = cancelOnceReading(readingAgain);
+    readingAgain.open();
     EXPECT_EQ(HidDevice_read(dev, in.data(), in.size(), -1, &cancel, &delivered), HID_IO_CANCELLED);
     again.join();
 
@@ -209,7 +220,7 @@ TEST_F(SocketTransport, WriteIntoAFullQueueWaitsOnlyItsTime)
     auto start = Clock::now();
     EXPECT_EQ(HidDevice_write(dev, out.data(), out.size(), 80, &cancel, nullptr), HID_IO_TIMEOUT);
     EXPECT_GE(msSince(start), 70);
-    EXPECT_LT(msSince(start), 600);
+    EXPECT_LT(msSince(start), kAtOnceMs) << "a time-out far beyond the one asked for";
 }
 
 TEST_F(SocketTransport, DiscardDropsLateRepliesOnly)
@@ -220,7 +231,7 @@ TEST_F(SocketTransport, DiscardDropsLateRepliesOnly)
     }
     auto start = Clock::now();
     HidDevice_discardPending(dev);
-    EXPECT_LT(msSince(start), 100);
+    EXPECT_LT(msSince(start), kAtOnceMs) << "discarding never waits for more";
     Report fresh = numbered(42);
     ASSERT_EQ(send(peer, fresh.data(), fresh.size(), 0), ssize_t(fresh.size()));
     Report in{};
@@ -240,7 +251,7 @@ TEST(SocketBackend, OpensOnlySocketsOfRegisteredFoldersThatListen)
     int strayFd = testtree::bindSeqpacket(stray);
     ASSERT_GE(strayFd, 0);
 
-    ASSERT_TRUE(SimFolder_registerBackends(sim.path()));
+    ASSERT_TRUE(SimFolder_registerBackends(sim.str()));
     EXPECT_TRUE(backend->claims(notListening.c_str()));
     EXPECT_EQ(HidTransport_open(notListening.c_str()), nullptr);
     EXPECT_FALSE(backend->claims(stray.c_str()));
@@ -250,7 +261,7 @@ TEST(SocketBackend, OpensOnlySocketsOfRegisteredFoldersThatListen)
     EXPECT_TRUE(backend->claims(gone.c_str())) << "claiming looks at the name; opening finds it missing";
     EXPECT_EQ(backend->open(gone.c_str()), nullptr);
 
-    SimFolder_unregisterBackends(sim.path());
+    SimFolder_unregisterBackends(sim.str());
     EXPECT_FALSE(backend->claims(notListening.c_str()));
     close(mute);
     close(strayFd);

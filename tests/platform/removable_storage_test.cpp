@@ -36,7 +36,7 @@ public:
     std::vector<RemovableDrive> list() const
     {
         std::unique_ptr<RemovableStorage, decltype(&RemovableStorage_release)> s(
-            RemovableStorage_openSysfs(dir.path().c_str()), RemovableStorage_release);
+            RemovableStorage_openSysfs(dir.str().c_str()), RemovableStorage_release);
         std::vector<RemovableDrive> drives;
         RemovableStorage_list(s.get(), &drives);
         return drives;
@@ -167,7 +167,7 @@ protected:
     }
     std::vector<RemovableDrive> list()
     {
-        RemovableStorage* s = RemovableStorage_openSimFolder(sim.path().c_str());
+        RemovableStorage* s = RemovableStorage_openSimFolder(sim.str().c_str());
         std::vector<RemovableDrive> drives;
         RemovableStorage_list(s, &drives);
         RemovableStorage_release(s);
@@ -209,7 +209,7 @@ TEST_F(SimStorage, EjectLeavesAnEmptyRequestFileBesideTheRoot)
     ASSERT_EQ(lstat((sim / "disk#a/eject").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_size, 0);
-    EXPECT_EQ(testtree::readFile(sim / "disk#a/root/1.txt"), "pnqazox");
+    EXPECT_EQ(testtree::readText(sim / "disk#a/root/1.txt"), "pnqazox");
 }
 
 TEST_F(SimStorage, PlantedLinksAreNotFollowed)
@@ -218,7 +218,7 @@ TEST_F(SimStorage, PlantedLinksAreNotFollowed)
     testtree::makeDirs(elsewhere / "root");
     writeFile(elsewhere / "vendor", "vexalto");
 
-    ASSERT_EQ(symlink(elsewhere.path().c_str(), (sim / "disk#link").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.str().c_str(), (sim / "disk#link").c_str()), 0);
     disk("rootlink", "vexalto", false);
     ASSERT_EQ(symlink((elsewhere / "root").c_str(), (sim / "disk#rootlink/root").c_str()), 0);
     disk("vendorlink", nullptr);
@@ -258,21 +258,21 @@ TEST(RemovableStorageList, RegisteredFoldersComeFirstLatestFirstThenTheSystem)
     testtree::makeDirs(second / "disk#b/root");
     testtree::makeDirs(second / "disk#a/root");
 
-    RemovableStorage_setSystemRoot(fs.dir.path().c_str());
-    ASSERT_TRUE(SimFolder_registerBackends(first.path()));
-    ASSERT_TRUE(SimFolder_registerBackends(second.path() + "/"));
-    ASSERT_TRUE(SimFolder_registerBackends(first.path())) << "a second registration is harmless";
+    RemovableStorage_setSystemRoot(fs.dir.str().c_str());
+    ASSERT_TRUE(SimFolder_registerBackends(first.str()));
+    ASSERT_TRUE(SimFolder_registerBackends(second.str() + "/"));
+    ASSERT_TRUE(SimFolder_registerBackends(first.str())) << "a second registration is harmless";
 
     std::vector<RemovableDrive> drives = RemovableStorage_listAll();
     ASSERT_EQ(namesOf(drives), (std::vector<std::string>{"disk#b", "disk#a", "disk#a", "sdz"}));
     EXPECT_EQ(drives[1].root, second / "disk#a/root");
     EXPECT_EQ(drives[2].root, first / "disk#a/root");
 
-    SimFolder_unregisterBackends(second.path());
+    SimFolder_unregisterBackends(second.str());
     RemovableStorage_setSystemRoot(nullptr);
     EXPECT_EQ(namesOf(RemovableStorage_listAll()), (std::vector<std::string>{"disk#a"}));
 
-    SimFolder_unregisterBackends(first.path());
+    SimFolder_unregisterBackends(first.str());
     EXPECT_TRUE(RemovableStorage_listAll().empty());
     RemovableStorage_setSystemRoot("/");
 }

@@ -91,12 +91,12 @@ TEST(SimFolderTrust, FolderOfAnotherUserIsIgnored)
     testtree::makeDirs(sim / "disk#a/root");
     int fd = testtree::bindSeqpacket(sim / SimFolder_socketName(0x0416, 0xb500, "a"));
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(chown(sim.path().c_str(), testtree::kForeignUid, testtree::kForeignUid), 0);
+    ASSERT_EQ(chown(sim.str().c_str(), testtree::kForeignUid, testtree::kForeignUid), 0);
 
-    EXPECT_FALSE(SimFolder_isUsable(sim.path()));
-    EXPECT_FALSE(SimFolder_prepare(sim.path(), nullptr));
-    EXPECT_TRUE(SimFolder_scan(sim.path()).empty());
-    EXPECT_FALSE(SimFolder_registerBackends(sim.path()));
+    EXPECT_FALSE(SimFolder_isUsable(sim.str()));
+    EXPECT_FALSE(SimFolder_prepare(sim.str(), nullptr));
+    EXPECT_TRUE(SimFolder_scan(sim.str()).empty());
+    EXPECT_FALSE(SimFolder_registerBackends(sim.str()));
     EXPECT_TRUE(SimFolder_registeredFolders().empty());
     close(fd);
 }
@@ -179,7 +179,7 @@ TEST(SimFolderScan, ListsOnlyTrustedEntriesOfTheRightKind)
                   0);
     }
 
-    std::vector<SimFolderEntry> entries = SimFolder_scan(sim.path());
+    std::vector<SimFolderEntry> entries = SimFolder_scan(sim.str());
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].kind, SIM_ENTRY_DISK);
     EXPECT_EQ(entries[0].id, "d");

@@ -1,5 +1,5 @@
-// Scratch folders and files for the platform tests: fake sysfs trees,
-// simulation folders, listening sockets.
+// Pieces of the platform tests: scratch trees (fake sysfs, simulation
+// folders), listening sockets, another owner.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,53 +9,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "support/temp_dir.h"
 
 namespace testtree {
 
-// A private folder (0700, as a simulation folder must be) removed with
-// everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessaly-plat-XXXXXX").string();
-        if (char* made = mkdtemp(pattern.data())) path_ = made;
-        EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
-private:
-    std::string path_;
-};
-
-// Writes bytes to path, making the folders on the way.
-inline void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
-
-inline std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test_support::readText;
+using test_support::TempDir;
+using test_support::writeFile;
 
 inline void makeDirs(const std::string& path) { std::filesystem::create_directories(path); }
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 
 #include "core/bytes.h"
 #include "core/ciphers.h"

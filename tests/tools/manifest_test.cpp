@@ -14,8 +14,8 @@ protected:
     // Writes the manifest text as m.json and reads it.
     bool read(const std::string& json, ContainerSpec* spec, std::string* error)
     {
-        writeText(dir.path() / "m.json", json);
-        return ContainerBuilder_fromManifest(dir.file("m.json"), spec, error);
+        writeFile(dir.path() / "m.json", json);
+        return ContainerBuilder_fromManifest(dir / "m.json", spec, error);
     }
 
     TempDir dir;
@@ -153,14 +153,14 @@ TEST_F(ManifestTest, ErrorsNameTheManifestAndTheField)
         spec.title = "untouched";
         std::string error;
         EXPECT_FALSE(read(c.json, &spec, &error));
-        EXPECT_EQ(error.rfind(dir.file("m.json"), 0), 0u) << error;
+        EXPECT_EQ(error.rfind(dir / "m.json", 0), 0u) << error;
         for (const char* m : c.mentions) EXPECT_NE(error.find(m), std::string::npos) << error;
         EXPECT_EQ(spec.title, "untouched");
     }
 
     ContainerSpec spec;
     std::string error;
-    EXPECT_FALSE(ContainerBuilder_fromManifest(dir.file("absent.json"), &spec, &error));
+    EXPECT_FALSE(ContainerBuilder_fromManifest(dir / "absent.json", &spec, &error));
     EXPECT_NE(error.find("absent.json"), std::string::npos) << error;
 }
 

@@ -1,74 +1,28 @@
-// Shared helpers of the container builder tests: a scratch folder, file
-// I/O and loading built containers back through the product's loader.
+// Shared helpers of the container builder tests: loading built containers
+// back through the product's loader, dates.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "core/package.h"
+#include "support/random_bytes.h"
+#include "support/temp_dir.h"
 #include "tools/container_builder.h"
 
 namespace pack_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes v(n);
-    for (uint8_t& b : v) b = uint8_t(rng());
-    return v;
-}
+using test_support::randomBytes;
 
-inline Bytes readFile(const std::filesystem::path& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::filesystem::path& path, const Bytes& data)
-{
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-}
-
-inline void writeText(const std::filesystem::path& path, const std::string& text)
-{
-    writeFile(path, Bytes(text.begin(), text.end()));
-}
-
-// A fresh folder under the system's temporary folder, removed with its
-// content at the end of the test.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessaly-pack-XXXXXX").string();
-        if (mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
+using test_support::readBytes;
+using test_support::TempDir;
+using test_support::writeFile;
 
 struct PackageFree {
     void operator()(ZR_Package* p) const { ZR_Package_free(p); }
@@ -86,7 +40,7 @@ inline PackagePtr buildAndLoad(const ContainerSpec& spec, const TempDir& dir, By
     EXPECT_TRUE(ContainerBuilder_build(spec, &data, &error)) << error;
     writeFile(dir.path() / name, data);
     if (container) *container = data;
-    return loadFile(dir.file(name));
+    return loadFile(dir / name);
 }
 
 inline Bytes slotBytes(const uint8_t* buffer, uint32_t size)

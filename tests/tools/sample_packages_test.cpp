@@ -31,7 +31,7 @@ protected:
 
     static PackagePtr load(const std::string& name)
     {
-        PackagePtr pkg = loadFile(dir_->file(name));
+        PackagePtr pkg = loadFile(*dir_ / name);
         EXPECT_TRUE(pkg) << name;
         if (pkg) {
             EXPECT_STREQ(pkg->title, "Halcyon Path") << name;
@@ -67,7 +67,7 @@ TEST_F(SamplePackagesTest, ASecondRunWritesTheSameFilesByteForByte)
         SCOPED_TRACE(files[i].name);
         EXPECT_EQ(files[i].name, files_[i].name);
         EXPECT_EQ(files[i].size, std::filesystem::file_size(again.path() / files[i].name));
-        EXPECT_EQ(readFile(again.path() / files[i].name), readFile(dir_->path() / files_[i].name));
+        EXPECT_EQ(readBytes(again.path() / files[i].name), readBytes(dir_->path() / files_[i].name));
         total += files[i].size;
     }
     for (const char* name : {"mvt7-full.dzr", "mvt7-full.json", "k502-full.dzr", "program-only.dzr",
@@ -176,12 +176,12 @@ TEST_F(SamplePackagesTest, ProvincePackageIsOver4MiBAndItsProvincesReassembleGps
 
 TEST_F(SamplePackagesTest, ZipArchiveCarriesTheClassicPackage)
 {
-    const std::string extracted = dir_->file("extracted.dzr");
+    const std::string extracted = *dir_ / "extracted.dzr";
     ZR_Stream* sink = ZR_Stream_openFile(extracted.c_str(), ZR_STREAM_WRITE);
     ASSERT_TRUE(sink);
-    EXPECT_EQ(ZR_extractContainer(dir_->file("mvt7-full.zip").c_str(), nullptr, nullptr, sink), 1);
+    EXPECT_EQ(ZR_extractContainer((*dir_ / "mvt7-full.zip").c_str(), nullptr, nullptr, sink), 1);
     ZR_Stream_release(sink);
-    EXPECT_EQ(readFile(extracted), readFile(dir_->path() / "mvt7-full.dzr"));
+    EXPECT_EQ(readBytes(extracted), readBytes(dir_->path() / "mvt7-full.dzr"));
     std::filesystem::remove(extracted);
 }
 

@@ -5,10 +5,12 @@
 
 #include "core/log.h"
 #include "core/runtime.h"
-#include "ui/mini_http_server.h"
+#include "support/http_server.h"
 #include "ui/window_fixture.h"
 
 namespace {
+
+using test_support::TestHttpServer;
 
 std::string notConnected() { return gbk("数据更新服务   未连接硬件！"); }
 std::string connected(const std::string& date) { return gbk("数据更新服务   连接成功！   当前版本：") + date; }
@@ -91,9 +93,9 @@ TEST_F(MainWindowTest, OpenButtonChoosesAnyFile)
 
 TEST_F(MainWindowTest, VersionLookupDisablesOpenUntilItEnds)
 {
-    MiniHttpServer server;
+    TestHttpServer server;
     const std::string file = "20240501\r\n" + server.url("/pkgs/new.dzr") + "\r\n";
-    server.route("/UserFiles/File/HalcyonPath.txt", std::vector<uint8_t>(file.begin(), file.end()), true);
+    server.serveHeld("/UserFiles/File/HalcyonPath.txt", file);
     plug("classic");
     open({}, server.hostPort());
     EXPECT_EQ(host_.text(IDC_STATUS), gbk("正在获取网络版本，请稍候..."));
@@ -137,8 +139,8 @@ TEST_F(MainWindowTest, WhileUpdatingDeviceChangesWaitAndCommandsAreRefused)
     open(std::move(hooks));
     ContainerSpec spec = smallPackageSpec();
     spec.program->entries[0].board = "ABCD"; // laid-out areas: 2 MiB of GPS data cannot fit
-    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(testBytes(2 * 1024 * 1024, 5));
-    spec.provinceRecords = ProvinceRecordsSpec{0, 0, 16, {{gbk("北京"), testBytes(1024, 1)}}};
+    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(randomBytes(2 * 1024 * 1024, 5));
+    spec.provinceRecords = ProvinceRecordsSpec{0, 0, 16, {{gbk("北京"), randomBytes(1024, 1)}}};
     const std::string package = dropPackage(spec);
     runUpdate();
 

@@ -21,7 +21,7 @@ protected:
         ZR_Info_setU32(dlg_->machine()->info, ZR_INFO_SERVER_SIZE, size);
         std::vector<uint8_t> pattern;
         if (size > 0 && uint64_t(start) + size <= device_->flashSize()) {
-            pattern = testBytes(size, size);
+            pattern = randomBytes(size, size);
             device_->writeFlashDirect(start, pattern.data(), size);
         }
         device_->resetCounters();
@@ -55,7 +55,7 @@ TEST_F(ServiceToolsTest, DeviceInfoWritesTheDescription)
     std::vector<std::string> shown = boxes();
     EXPECT_EQ(std::vector<std::string>(shown.begin() + 2, shown.end()),
               (std::vector<std::string>{errorBox("Write Ok!"), errorBox("Write Error!")}));
-    std::vector<uint8_t> text = readFile(path);
+    std::vector<uint8_t> text = readBytes(path);
     EXPECT_NE(std::string(text.begin(), text.end()).find("client:Halcyon Path\ngps version:20240320;"),
               std::string::npos);
 }
@@ -70,7 +70,7 @@ TEST_F(ServiceToolsTest, ServerImageHoldsTheAreaIncludingAPartialLastBlock)
         host_.chooseNext(image_);
         command(10001);
         EXPECT_EQ(boxes().back(), "Write Ok!|Tips|" + std::to_string(HOST_MB_OK));
-        EXPECT_EQ(readFile(image_), pattern);
+        EXPECT_EQ(readBytes(image_), pattern);
         EXPECT_EQ(device_->commandsIn(), (size + 255) / 256); // one read per 256-byte block
         EXPECT_EQ(host_.text(IDC_PROGRESS), "Load " + gbk("已更新 100.00%   时间 0 秒"));
     }

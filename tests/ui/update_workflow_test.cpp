@@ -4,10 +4,12 @@
 
 #include "common_k52/machine_blocks.h"
 #include "core/bytes.h"
-#include "ui/mini_http_server.h"
+#include "support/http_server.h"
 #include "ui/window_fixture.h"
 
 namespace {
+
+using test_support::TestHttpServer;
 
 using Bytes = std::vector<uint8_t>;
 using PackagePtr = std::unique_ptr<ZR_Package, void (*)(ZR_Package*)>;
@@ -69,7 +71,7 @@ TEST_F(UpdateTest, ProgramOnlyPackageWritesOnlyTheProgram)
 
 TEST_F(UpdateTest, LocalPackageWinsAndListModeNeverDownloads)
 {
-    MiniHttpServer server;
+    TestHttpServer server;
     plug("classic");
     open();
     setNetworkPackage(server.url("/pkgs/x.dzr"), 0, /*listMode=*/1);
@@ -87,7 +89,7 @@ TEST_F(UpdateTest, LocalPackageWinsAndListModeNeverDownloads)
 
 TEST_F(UpdateTest, AlreadyNewestQuestionOnlyForAKnownNotNewerNetworkVersion)
 {
-    MiniHttpServer server; // 404: a run that starts ends with the download error
+    TestHttpServer server; // 404: a run that starts ends with the download error
     plug("classic");       // GPS data of 2024-03-20
     open();
     const std::string question = gbk("当前版本已经是最新，是否升级？");
@@ -143,14 +145,13 @@ TEST_P(DownloadTest, FileIsClassifiedByExtensionAndNothingStaysBehind)
         const std::string zip = (root_ / "packages" / "p.zip").string();
         std::string error;
         ASSERT_TRUE(ContainerBuilder_zip(zip, {{"data/Update.DZR", body}}, &error)) << error;
-        body = readFile(zip);
+        body = readBytes(zip);
     } else if (served == "junk") {
-        body = testBytes(3000, 9);
+        body = randomBytes(3000, 9);
     }
-    MiniHttpServer server;
+    TestHttpServer server;
     std::string address = c.address;
-    if (!served.empty()) server.route(address.substr(0, address.find('?')), body);
-    server.release();
+    if (!served.empty()) server.serve(address.substr(0, address.find('?')), std::string(body.begin(), body.end()));
     plug("classic");
     open();
     setNetworkPackage(server.url(address));
@@ -273,16 +274,16 @@ protected:
         open(std::move(hooks));
         ContainerSpec spec;
         spec.title = "Halcyon Path";
-        spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(testBytes(4096, 11));
-        ProgramEntrySpec entry{"PRV1", ContainerBuilder_rollingForm(testBytes(8192, 12)), {}};
+        spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(randomBytes(4096, 11));
+        ProgramEntrySpec entry{"PRV1", ContainerBuilder_rollingForm(randomBytes(8192, 12)), {}};
         entry.params[size_t(ZR_ProgramParam::gps3)] = 1;
         entry.params[size_t(ZR_ProgramParam::voice7)] = 1;
         spec.program = ProgramTableSpec{true, {entry}};
-        spec.section(ZR_Section::voice8) = testBytes(4096, 13);
+        spec.section(ZR_Section::voice8) = randomBytes(4096, 13);
         spec.section(ZR_Section::gps3) = Bytes(1024 * 1024 + 16, 0x5A);
         if (withProvinces)
             spec.provinceRecords = ProvinceRecordsSpec{1717200000, 1, 16,
-                                                       {{gbk("北京"), testBytes(65536, 14)}, {gbk("上海"), testBytes(65536, 15)}}};
+                                                       {{gbk("北京"), randomBytes(65536, 14)}, {gbk("上海"), randomBytes(65536, 15)}}};
         path_ = dropPackage(spec);
         device_->resetCounters();
         runUpdate();
@@ -341,8 +342,9 @@ TEST_F(ProvinceTest, ProvincesWithoutSectionsWriteJustTheHead)
 
 TEST_F(UpdateTest, ClosingDuringDownloadEndsSilentlyAndCleansUp)
 {
-    MiniHttpServer server;
-    server.route("/pkgs/slow.dzr", built(smallPackageSpec()), /*hold=*/true);
+    TestHttpServer server;
+    const Bytes package = built(smallPackageSpec());
+    server.serveHeld("/pkgs/slow.dzr", std::string(package.begin(), package.end()));
     SimDevice& device = plug("classic");
     open();
     setNetworkPackage(server.url("/pkgs/slow.dzr"));
@@ -369,13 +371,13 @@ TEST_F(UpdateTest, ClosingDuringASlowWriteCancelsTheTransferAfterTheWait)
     hooks.closeWaitMs = 100;
     open(std::move(hooks));
     dropPackage(smallPackageSpec());
-    device.setLatencyUs(5000); // the write now takes seconds
+    device.setLatencyUs(20000); // the write now takes over ten seconds
     dlg_->windowProc(WM_COMMAND, IDC_SEND, 0);
     ASSERT_TRUE(host_.pumpUntil([&] { return !host_.positions().empty() && host_.positions().back() > 0; }));
 
     auto start = std::chrono::steady_clock::now();
     dlg_.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000)) << "waited for the write";
     host_.pump();
     EXPECT_TRUE(host_.boxes().empty());
 }

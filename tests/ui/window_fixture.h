@@ -9,11 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 
 #include "common_k52/discovery.h"
 #include "platform/text_codec.h"
 #include "sim/presets.h"
+#include "support/random_bytes.h"
+#include "support/temp_dir.h"
 #include "tools/container_builder.h"
 #include "tools/sample_packages.h"
 #include "ui/fake_host.h"
@@ -30,19 +31,8 @@ inline std::string gbk(const std::string& utf8)
     return out;
 }
 
-inline std::vector<uint8_t> readFile(const fs::path& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-inline std::vector<uint8_t> testBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = uint8_t(rng());
-    return v;
-}
+using test_support::readBytes;
+using test_support::randomBytes;
 
 // The temporary folder as the process found it, before tests moved $TMPDIR.
 inline const fs::path kTestTempBase = fs::temp_directory_path();
@@ -50,14 +40,14 @@ inline const fs::path kTestTempBase = fs::temp_directory_path();
 // The sample package set, written once per test process.
 inline const fs::path& samplesDir()
 {
-    static const fs::path dir = [] {
-        fs::path d = kTestTempBase / ("tessaly-ui-samples-" + std::to_string(::getpid()));
+    static const test_support::TempDir dir("tessaly-ui-samples-", kTestTempBase);
+    static const bool written = [] {
         std::string error;
-        if (!SamplePackages_write(d.string(), nullptr, &error)) ADD_FAILURE() << error;
-        std::atexit([] { fs::remove_all(samplesDir()); });
-        return d;
+        if (!SamplePackages_write(dir.str(), nullptr, &error)) ADD_FAILURE() << error;
+        return true;
     }();
-    return dir;
+    (void)written;
+    return dir.path();
 }
 
 // Discovery over one simulated device, plugged while `device` is set: opens
@@ -90,8 +80,7 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        static std::atomic<int> counter{0};
-        root_ = kTestTempBase / ("tessaly-ui-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        root_ = rootDir_.path();
         tempDir_ = root_ / "tmp";
         fs::create_directories(tempDir_);
         fs::create_directories(root_ / "packages");
@@ -101,7 +90,6 @@ protected:
     {
         dlg_.reset();
         ::setenv("TMPDIR", kTestTempBase.c_str(), 1);
-        fs::remove_all(root_);
     }
 
     SimDevice& plug(std::unique_ptr<SimDevice> device)
@@ -182,6 +170,8 @@ protected:
                host_.isEnabled(IDC_OPEN) == open;
     }
 
+    // First, so that it goes last: everything the window left is removed with it.
+    test_support::TempDir rootDir_{"tessaly-ui-", kTestTempBase};
     FakeHost host_;
     std::shared_ptr<SimDiscovery> discovery_ = std::make_shared<SimDiscovery>();
     std::unique_ptr<SimDevice> device_;
@@ -195,10 +185,10 @@ inline ContainerSpec smallPackageSpec(const std::string& title = "Halcyon Path")
 {
     ContainerSpec spec;
     spec.title = title;
-    spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(testBytes(4096, 1));
-    spec.program = ProgramTableSpec{true, {{"MVT7", ContainerBuilder_rollingForm(testBytes(8192, 2)), {}}}};
-    spec.section(ZR_Section::voice) = testBytes(8192, 3);
-    spec.section(ZR_Section::radarMute) = testBytes(4096, 4);
-    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(testBytes(8192, 5));
+    spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(randomBytes(4096, 1));
+    spec.program = ProgramTableSpec{true, {{"MVT7", ContainerBuilder_rollingForm(randomBytes(8192, 2)), {}}}};
+    spec.section(ZR_Section::voice) = randomBytes(8192, 3);
+    spec.section(ZR_Section::radarMute) = randomBytes(4096, 4);
+    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(randomBytes(8192, 5));
     return spec;
 }
