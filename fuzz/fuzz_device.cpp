@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@
 #include "common_k52/machine.h"
 #include "core/log.h"
 #include "core/package.h"
+#include "core/stream.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/presets.h"
 #include "sim/sim_device.h"
@@ -118,10 +121,9 @@ struct Tap : HidDevice {
     }
 };
 
-uint32_t le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using fuzz::le32;
+
+constexpr uint64_t kReportsPerUnit = kHidcUnit / kHidcPayloadSize;
 
 HidIoStatus tapWrite(HidDevice* d, const uint8_t* report, size_t length, int timeoutMs, HidCancel* cancel,
                      size_t* taken)
@@ -136,7 +138,7 @@ HidIoStatus tapWrite(HidDevice* d, const uint8_t* report, size_t length, int tim
             --t->dataIn;
         return st;
     }
-    if (st != HID_IO_OK || length < 1 + HIDC_PACKET_SIZE || !Hidc_packetValid(report + 1)) return st;
+    if (st != HID_IO_OK || length < 1 || !fuzz::wellFormedReply(report + 1, length - 1)) return st;
     // An unanswered earlier command stays unanswered.
     t->record(Answer::Missing);
     const uint8_t* p = report + 1;
@@ -144,9 +146,9 @@ HidIoStatus tapWrite(HidDevice* d, const uint8_t* report, size_t length, int tim
     t->command = p[HIDC_PKT_COMMAND];
     t->arg1 = le32(p + HIDC_PKT_ARG1);
     t->arg2 = le32(p + HIDC_PKT_ARG2);
-    if (t->command == HIDC_READ) t->dataOut = uint64_t(t->arg2) * (kHidcUnit / kHidcPayloadSize);
+    if (t->command == HIDC_READ) t->dataOut = uint64_t(t->arg2) * kReportsPerUnit;
     if (t->command == HIDC_WRITE) {
-        t->dataIn = uint64_t(t->arg2) * (kHidcUnit / kHidcPayloadSize);
+        t->dataIn = uint64_t(t->arg2) * kReportsPerUnit;
         t->changes.emplace_back(uint64_t(t->arg1) * kHidcUnit, uint64_t(t->arg2) * kHidcUnit);
     }
     if (t->command == HIDC_ERASE)
@@ -164,9 +166,11 @@ HidIoStatus tapRead(HidDevice* d, uint8_t* report, size_t capacity, int timeoutM
         t->record(Answer::Missing);
         return st;
     }
-    // A device refuses an out-of-range read at once, without data.
-    bool packet = *delivered >= 1 + HIDC_PACKET_SIZE && Hidc_packetValid(report + 1);
-    if (t->dataOut > 0 && !(packet && report[1 + HIDC_PKT_COMMAND] == HIDC_READ && t->dataOut == uint64_t(t->arg2) * 4)) {
+    bool packet = *delivered >= 1 && fuzz::wellFormedReply(report + 1, *delivered - 1);
+    // A device refuses an out-of-range read at once, with a reply in place of
+    // the first data report.
+    bool refusal = packet && report[1 + HIDC_PKT_COMMAND] == HIDC_READ && t->dataOut == uint64_t(t->arg2) * kReportsPerUnit;
+    if (t->dataOut > 0 && !refusal) {
         --t->dataOut;
         return st;
     }
@@ -195,32 +199,46 @@ void tapClose(HidDevice* d)
 const HidTransportOps kTapOps = {"tap", tapWrite, tapRead, tapDiscard, tapClose};
 
 // ---------------------------------------------------------------------------
-// Packages, made once per process.
+// Packages: the sample containers, made once per process and loaded afresh for
+// every input, since choosing provinces changes a loaded package.
 
 struct PackageFree {
     void operator()(ZR_Package* p) const { ZR_Package_free(p); }
 };
+using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
 
-struct Packages {
-    std::vector<std::unique_ptr<ZR_Package, PackageFree>> list;
-    Packages()
+struct Samples {
+    std::vector<std::vector<uint8_t>> containers;
+    Samples()
     {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessaly_fuzz_device_XXXXXX";
-        if (!mkdtemp(pattern.data())) std::abort();
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessaly_fuzz_device_XXXXXX";
+        if (!mkdtemp(dir.data())) std::abort();
         std::vector<SampleFile> files;
         std::string error;
-        if (!SamplePackages_write(pattern, &files, &error)) {
+        if (!SamplePackages_write(dir, &files, &error)) {
             std::fprintf(stderr, "samples: %s\n", error.c_str());
             std::abort();
         }
         for (const char* name : {"mvt7-full.dzr", "k502-full.dzr", "program-only.dzr", "provinces-4m.dzr"}) {
-            ZR_Package* p = ZR_Package_load((pattern + "/" + name).c_str());
-            if (!p) std::abort();
-            list.emplace_back(p);
+            std::ifstream f(dir + "/" + name, std::ios::binary);
+            containers.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            if (!f || containers.back().empty()) std::abort();
         }
         std::error_code ec;
-        std::filesystem::remove_all(pattern, ec);
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    PackagePtr load(size_t index) const
+    {
+        const std::vector<uint8_t>& bytes = containers[index];
+        ZR_Stream* stream = ZR_Stream_openMemory(bytes.data(), uint32_t(bytes.size()));
+        if (!stream) std::abort();
+        ZR_Stream_seekTo(stream, uint32_t(bytes.size()));  // a memory stream's size is its cursor
+        PackagePtr package(ZR_Package_loadFromStream(stream));
+        ZR_Stream_release(stream);
+        if (!package) std::abort();
+        return package;
     }
 };
 
@@ -327,18 +345,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static bool quiet = (ZR_logSetSink(nullptr, nullptr), true);
     (void)quiet;
-    static Packages packages;
+    static const Samples samples;
 
     Input in(data, size);
     const uint8_t deviceChoice = in.byte();
-    const char* preset = kPresets[deviceChoice % kPresetCount];
+    const char* preset = kPresets[(deviceChoice & 0x3F) % kPresetCount];
     std::unique_ptr<SimDevice> dev = SimPreset_make(preset);
     if (!dev) std::abort();
     if (deviceChoice & 0x80) dev->setBootVersion(kBootVersions[in.small(sizeof kBootVersions / sizeof kBootVersions[0])]);
     const uint32_t boot = dev->bootVersion();
 
     const uint8_t packageChoice = in.byte();
-    ZR_Package* package = packages.list[packageChoice % packages.list.size()].get();
+    PackagePtr loaded = samples.load(packageChoice % samples.containers.size());
+    ZR_Package* package = loaded.get();
     const uint8_t parts = in.byte();
     SimFaults faults[3];
     for (SimFaults& f : faults) f = faultsFrom(in);
@@ -398,7 +417,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (fuzz::propertiesOn()) {
         const bool oldLoader = bootQueryUnanswered(observed);
-        if (boot >= kHidcStatusBootVersion && !oldLoader && lastGood >= 0) requireClean(observed, lastGood);
         // Below boot 1011 the device is never asked its size.
         if (!oldLoader && boot >= 1011)
             for (auto [start, length] : observed.changes)
@@ -416,6 +434,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 fuzz::violation(what);
             }
         }
+        if (boot >= kHidcStatusBootVersion && !oldLoader && lastGood >= 0) requireClean(observed, lastGood);
     }
     return 0;
 }

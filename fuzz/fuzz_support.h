@@ -2,6 +2,8 @@
 // may still break, so a corpus can be grown while a fix is pending.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,22 @@ inline bool propertiesOn()
 {
     std::fprintf(stderr, "property violated: %s\n", what);
     std::abort();
+}
+
+inline uint32_t le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// A reply packet as the device lays it out, read independently of the
+// channel's own check: 27 bytes, length byte 23, "HIDC" at 19, then the
+// little-endian byte sum of the first 23 bytes.
+inline bool wellFormedReply(const uint8_t* packet, size_t available)
+{
+    if (available < 27 || packet[1] != 23 || std::memcmp(packet + 19, "HIDC", 4) != 0) return false;
+    uint32_t sum = 0;
+    for (int i = 0; i < 23; ++i) sum += packet[i];
+    return le32(packet + 23) == sum;
 }
 
 } // namespace fuzz
