@@ -87,6 +87,7 @@ bool query(HidcChannel* ch, uint32_t (*ask)(HidcChannel*), uint32_t* answer)
 struct Identification {
     ZR_Machine* m;
     bool speaksProtocol;
+    int delivered;  // block reads that succeeded
 };
 
 int identificationFailed(ZR_Machine* m)
@@ -104,6 +105,7 @@ bool readOrEnd(Identification& id, const char* what, uint32_t address, uint8_t* 
                uint32_t readFlag, Read* outcome)
 {
     *outcome = readBlock(id.m, address, destination, length, readFlag);
+    if (*outcome == Read::ok) ++id.delivered;
     if (*outcome != Read::failed || !id.speaksProtocol) return true;
     ZR_Machine_setError(id.m, "reading the %s at 0x%X failed: %s", what, address,
                         Hidc_faultText(id.m->channel->lastFault));
@@ -236,7 +238,7 @@ int ZR_Machine_identify(ZR_Machine* m)
     m->readOk = 0;
     m->lastError[0] = 0;
 
-    Identification id{m, false};
+    Identification id{m, false, 0};
     uint32_t version = 0;
     id.speaksProtocol = query(ch, Hidc_getBootVersion, &version);
     if (!id.speaksProtocol) {
@@ -345,6 +347,12 @@ int ZR_Machine_identify(ZR_Machine* m)
         }
     }
     MACHINE_LOG("settings layout %d", m->layoutVersion);
+    // An old boot loader still answers reads; a device that answers nothing
+    // at all is not one, and defaults for all of it would be pure guesses.
+    if (!id.speaksProtocol && id.delivered == 0) {
+        ZR_Machine_setError(m, "the device answers no query and no read");
+        return identificationFailed(m);
+    }
     m->readOk = (paramComplete ? ZR_READ_PARAM : 0) | (netComplete ? ZR_READ_NET : 0) |
                 (settingsRead ? ZR_READ_SETTINGS : 0) | (clientOutcome == Read::ok ? ZR_READ_CLIENT : 0);
 

@@ -492,8 +492,8 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
     // What a failed identification left in the record is no description of
     // the device; a plan on it would lay out and erase at guessed places.
     if (!machine->identified || !machine->channel) {
-        ZR_Machine_setError(machine, "the device was not identified: %s",
-                            machine->lastError[0] ? machine->lastError : "no identification");
+        // The identification's own cause, when it left one, says more.
+        if (!machine->lastError[0]) ZR_Machine_setError(machine, "the device was not identified");
         return ZR_PLAN_DEVICE_FAILED;
     }
     PlanState st = startPlan(*machine);
@@ -607,7 +607,7 @@ int ZR_Machine_writeProgram(ZR_Machine* machine, ZR_Package* package, bool ownPr
 {
     if (!machine || !package) return 0;
     if (!machine->identified) {
-        ZR_Machine_setError(machine, "the device was not identified; the program is not written");
+        if (!machine->lastError[0]) ZR_Machine_setError(machine, "the device was not identified");
         return 0;
     }
     if (ownProgressRun) {
