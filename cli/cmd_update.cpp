@@ -170,7 +170,11 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
         std::fprintf(stderr, "update: the device already holds the newest data; --yes updates it anyway\n");
         return CLI_EXIT_OK;
     }
-    return (host.lastMessageFlags() & 0xF0) == HOST_MB_ICONERROR ? CLI_EXIT_ERROR : CLI_EXIT_OK;
+    if ((host.lastMessageFlags() & 0xF0) != HOST_MB_ICONERROR) return CLI_EXIT_OK;
+    // The window's message names the step; the machine layer knows the cause.
+    const char* cause = ZR_Machine_lastError(dlg->machine());
+    if (cause[0]) std::fprintf(stderr, "update: %s\n", cause);
+    return CLI_EXIT_ERROR;
 }
 
 } // namespace

@@ -22,6 +22,13 @@ struct EventsCloser {
     void operator()(DeviceEventSource* s) const { DeviceEvents_close(s); }
 };
 
+// The machine layer's cause, when it recorded one, after the message.
+std::string withCause(const char* message, const ZR_Machine* machine)
+{
+    const char* cause = ZR_Machine_lastError(machine);
+    return cause[0] ? std::string(message) + ": " + cause : std::string(message);
+}
+
 bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::string* error)
 {
     // The device lives as long as the process: the machine record may still
@@ -38,7 +45,7 @@ bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::strin
         path = SimDevice_attach(device.get(), "cli");
     }
     if (!Discovery_openChannel(machine, path.c_str())) {
-        *error = "the simulated device did not identify";
+        *error = withCause("the simulated device did not identify", machine);
         return false;
     }
     return true;
@@ -61,7 +68,7 @@ OpenOutcome openUpdateDevice(ZR_Machine* machine, std::string* error)
     error->clear();
     if (Discovery_openUpdateDevice(machine)) return OPEN_IDENTIFIED;
     if (hasPort(machine)) {
-        *error = "the device in update mode did not answer";
+        *error = withCause("the device in update mode did not answer", machine);
         return OPEN_FAILED;
     }
     if (Discovery_lastOpenBusy()) {

@@ -39,6 +39,24 @@ const char* Hidc_resultText(int result)
     }
 }
 
+const char* Hidc_faultText(int fault)
+{
+    switch (fault) {
+    case HIDC_FAULT_NONE: return "no fault";
+    case HIDC_FAULT_NO_PORT: return "no device connected";
+    case HIDC_FAULT_SEND: return "report not taken by the device";
+    case HIDC_FAULT_MISSING: return "no reply in time";
+    case HIDC_FAULT_INVALID: return "invalid reply";
+    case HIDC_FAULT_REFUSED: return "the device reported failure";
+    default: return "unknown fault";
+    }
+}
+
+bool Hidc_faultRetryable(int fault)
+{
+    return fault == HIDC_FAULT_SEND || fault == HIDC_FAULT_MISSING || fault == HIDC_FAULT_INVALID;
+}
+
 HidcPort* Hidc_portFromDevice(HidDevice* device)
 {
     if (!device) return nullptr;
@@ -108,30 +126,50 @@ bool Hidc_packetValid(const uint8_t packet[HIDC_PACKET_SIZE])
 int Hidc_sendCommand(HidcChannel* ch, uint8_t command, uint32_t arg1, uint32_t arg2, uint32_t arg3, uint32_t flag,
                      uint32_t arg4)
 {
-    if (!ch || !ch->port) return 0;
+    if (!ch) return 0;
+    if (!ch->port) {
+        ch->lastFault = HIDC_FAULT_NO_PORT;
+        return 0;
+    }
+    ch->lastFault = HIDC_FAULT_NONE;
     uint8_t packet[HIDC_PACKET_SIZE];
     Hidc_buildPacket(packet, command, arg1, arg2, arg3, flag, arg4);
     // A reply that came too late for an earlier, failed exchange would be
     // taken as this command's reply; a new sequence starts with a clean pipe.
     HidDevice_discardPending(ch->port->device);
     fillReport(ch, packet, sizeof packet);
-    return Hidc_writeReport(ch, nullptr);
+    if (Hidc_writeReport(ch, nullptr)) return 1;
+    ch->lastFault = HIDC_FAULT_SEND;
+    return 0;
 }
 
 int Hidc_readReply(HidcChannel* ch, uint8_t* packet)
 {
-    if (!ch || !ch->port) return 0;
+    if (!ch) return 0;
+    if (!ch->port) {
+        ch->lastFault = HIDC_FAULT_NO_PORT;
+        return 0;
+    }
     uint32_t count = 0;
-    if (!Hidc_readReport(ch, &count)) return 0;
+    if (!Hidc_readReport(ch, &count)) {
+        ch->lastFault = HIDC_FAULT_MISSING;
+        return 0;
+    }
     uint8_t reply[HIDC_PACKET_SIZE] = {};
     if (count > 1) {
         uint32_t take = count - 1;
         if (take > HIDC_PACKET_SIZE) take = HIDC_PACKET_SIZE;
         std::memcpy(reply, ch->report + 1, take);
     }
-    if (!Hidc_packetValid(reply)) return 0;
+    if (!Hidc_packetValid(reply)) {
+        ch->lastFault = HIDC_FAULT_INVALID;
+        return 0;
+    }
     if (packet) std::memcpy(packet, reply, sizeof reply);
-    if (ch->bootVersion >= kHidcStatusBootVersion && bytes::getLe32(reply + HIDC_PKT_ARG1) != 0) return 0;
+    if (ch->bootVersion >= kHidcStatusBootVersion && bytes::getLe32(reply + HIDC_PKT_ARG1) != 0) {
+        ch->lastFault = HIDC_FAULT_REFUSED;
+        return 0;
+    }
     return 1;
 }
 
@@ -155,6 +193,7 @@ int Hidc_read(uint32_t address, HidcChannel* ch, uint8_t* destination, uint32_t 
         uint32_t count = 0;
         // A report without payload would never finish the phase: it fails it.
         if (!ch->port || !Hidc_readReport(ch, &count) || count < 2) {
+            ch->lastFault = !ch->port ? HIDC_FAULT_NO_PORT : count == 0 ? HIDC_FAULT_MISSING : HIDC_FAULT_INVALID;
             notify(ch, 2, 0, length);
             return HIDC_E_DATA;
         }
@@ -192,6 +231,7 @@ int Hidc_write(uint32_t address, HidcChannel* ch, const uint8_t* data, uint32_t 
         fillReport(ch, data + sent, chunk);
         uint32_t count = 0;
         if (!ch->port || !Hidc_writeReport(ch, &count) || count < 2) {
+            ch->lastFault = ch->port ? HIDC_FAULT_SEND : HIDC_FAULT_NO_PORT;
             result = HIDC_E_DATA;
             break;
         }
@@ -256,6 +296,7 @@ bool roundedLength(uint32_t length, uint32_t* rounded)
 
 int Hidc_readFlash(HidcChannel* ch, uint32_t address, uint8_t* destination, uint32_t length, uint32_t readFlag)
 {
+    if (ch) ch->lastFault = ch->port ? HIDC_FAULT_NONE : HIDC_FAULT_NO_PORT;
     if (!ch || !ch->port) return 0;
     if (address % kHidcUnit != 0) return 0;
     if (length > 0 && !destination) return 0;
@@ -274,6 +315,7 @@ int Hidc_readFlash(HidcChannel* ch, uint32_t address, uint8_t* destination, uint
 int Hidc_writeFlash(HidcChannel* ch, uint32_t address, const uint8_t* data, uint32_t length, bool encoded,
                     uint32_t writeFlag)
 {
+    if (ch) ch->lastFault = ch->port ? HIDC_FAULT_NONE : HIDC_FAULT_NO_PORT;
     if (!data || length == 0 || !ch || !ch->port) return 0;
     if (address % kHidcUnit != 0) return 0;
     uint32_t rounded = 0;

@@ -60,6 +60,21 @@ enum : int {
 // Text for a transfer result, for callers that add it to their own message.
 const char* Hidc_resultText(int result);
 
+// Why the channel's last exchange failed, kept so that callers can tell a
+// reply that never came or came garbled (worth asking again) from a device
+// that answered and said no.
+enum : int {
+    HIDC_FAULT_NONE = 0,
+    HIDC_FAULT_NO_PORT,   // no device connected
+    HIDC_FAULT_SEND,      // a command or data report was not taken
+    HIDC_FAULT_MISSING,   // no report came in time (reply or data)
+    HIDC_FAULT_INVALID,   // a report came, but not a valid reply (short, length, signature, sum)
+    HIDC_FAULT_REFUSED,   // a valid reply whose status says the command failed
+};
+const char* Hidc_faultText(int fault);
+// True for the faults a second try may cure: nothing came, or it came garbled.
+bool Hidc_faultRetryable(int fault);
+
 // Data-phase progress: phase 0 start (0, total), 1 step (bytes this report,
 // bytes so far), 2 end (see Hidc_read / Hidc_write).
 typedef void (*HidcProgressFn)(void* user, uint32_t phase, uint32_t count, uint32_t total);
@@ -79,6 +94,7 @@ struct HidcChannel {
     HidcPort* port;                  // null while no device is connected
     uint32_t bootVersion;            // as last identified; 0 before; decides the status rule
     int timeoutMs;                   // per-report limit; 0 means kHidcTimeoutMs
+    int lastFault;                   // HIDC_FAULT_* of the last command sequence
 };
 
 // Opens the device path; null when it cannot be opened (nothing is left open).

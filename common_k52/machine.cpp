@@ -4,6 +4,7 @@
 #include "common_k52/machine.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -42,29 +43,96 @@ void channelProgress(void* user, uint32_t phase, uint32_t count, uint32_t total)
     }
 }
 
-// Every read of identification goes through here: the addresses come partly
+enum class Read { ok, skipped, failed };
+
+// Every read of identification goes through here. The addresses come partly
 // from the device itself, and a read past the end of its flash would only
-// stall the link until the transfer times out.
-bool readInside(ZR_Machine* m, uint32_t address, uint8_t* destination, uint32_t length, uint32_t readFlag)
+// stall the link until the transfer times out: such a read is skipped. A
+// reply that never came or came garbled is asked for once more.
+Read readBlock(ZR_Machine* m, uint32_t address, uint8_t* destination, uint32_t length, uint32_t readFlag)
 {
     if (uint64_t(address) + length > m->flashSize) {
         MACHINE_LOG("skip read[0x%X][0x%X]: beyond flash size 0x%X", address, length, m->flashSize);
-        return false;
+        return Read::skipped;
     }
-    return Hidc_readFlash(m->channel, address, destination, length, readFlag) == 1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (Hidc_readFlash(m->channel, address, destination, length, readFlag) == 1) return Read::ok;
+        if (!Hidc_faultRetryable(m->channel->lastFault)) break;
+        if (attempt == 0)
+            MACHINE_LOG("read[0x%X][0x%X]: %s, asking again", address, length, Hidc_faultText(m->channel->lastFault));
+    }
+    return Read::failed;
 }
 
-// Reads the parameter image at map.parameter; on a valid information block
-// takes it and the third part, and gives true.
-bool takeParameterCopy(ZR_Machine* m, const ZR_FlashMap& map)
+bool readInside(ZR_Machine* m, uint32_t address, uint8_t* destination, uint32_t length, uint32_t readFlag)
 {
+    return readBlock(m, address, destination, length, readFlag) == Read::ok;
+}
+
+// A one-packet query with the same second chance; true with its answer.
+bool query(HidcChannel* ch, uint32_t (*ask)(HidcChannel*), uint32_t* answer)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        *answer = ask(ch);
+        if (ch->lastFault == HIDC_FAULT_NONE) return true;
+        if (!Hidc_faultRetryable(ch->lastFault)) return false;
+    }
+    return false;
+}
+
+// One identification. A device that answered the boot-version query speaks
+// the protocol: a block it then does not deliver is a fault, and guessing a
+// default in its place would later be written back over what it holds. An
+// old boot loader that never answers keeps the defaults.
+struct Identification {
+    ZR_Machine* m;
+    bool speaksProtocol;
+    int delivered;  // block reads that succeeded
+};
+
+int identificationFailed(ZR_Machine* m)
+{
+    // Nothing of a failed identification may pass for the device's state.
+    std::memset(&m->voiceDate, 0, sizeof m->voiceDate);
+    std::memset(&m->radarMuteDate, 0, sizeof m->radarMuteDate);
+    std::memset(&m->gpsDate, 0, sizeof m->gpsDate);
+    m->identified = 0;
+    return 0;
+}
+
+// A block read of identification: false when it ends the identification.
+bool readOrEnd(Identification& id, const char* what, uint32_t address, uint8_t* destination, uint32_t length,
+               uint32_t readFlag, Read* outcome)
+{
+    *outcome = readBlock(id.m, address, destination, length, readFlag);
+    if (*outcome == Read::ok) ++id.delivered;
+    if (*outcome != Read::failed || !id.speaksProtocol) return true;
+    ZR_Machine_setError(id.m, "reading the %s at 0x%X failed: %s", what, address,
+                        Hidc_faultText(id.m->channel->lastFault));
+    return false;
+}
+
+enum class Copy { ended, none, taken };
+
+// Reads the parameter image at map.parameter; on a valid information block
+// takes it and the third part. *complete drops when a read failed.
+Copy takeParameterCopy(Identification& id, const ZR_FlashMap& map, bool* complete)
+{
+    ZR_Machine* m = id.m;
     uint8_t image[256];
-    if (!readInside(m, map.parameter, image, sizeof image, 0)) return false;
-    if (!ZR_blockImageValid(image, ZR_INFO_BLOCK_SIZE)) return false;
+    Read r;
+    if (!readOrEnd(id, "parameter image", map.parameter, image, sizeof image, 0, &r)) return Copy::ended;
+    if (r == Read::failed) *complete = false;
+    if (r != Read::ok || !ZR_blockImageValid(image, ZR_INFO_BLOCK_SIZE)) return Copy::none;
     std::memcpy(m->info.bytes, image + 4, ZR_INFO_BLOCK_SIZE);
-    if (!readInside(m, map.parameter + ZR_PARAM_THIRD_OFFSET, m->thirdPart, ZR_THIRD_PART_SIZE, 0))
+    if (!readOrEnd(id, "third part of the parameter image", map.parameter + ZR_PARAM_THIRD_OFFSET, m->thirdPart,
+                   ZR_THIRD_PART_SIZE, 0, &r))
+        return Copy::ended;
+    if (r != Read::ok) {
         std::memset(m->thirdPart, 0, ZR_THIRD_PART_SIZE);
-    return true;
+        if (r == Read::failed) *complete = false;
+    }
+    return Copy::taken;
 }
 
 // The areas whose images carry a date, with their place in the fixed table
@@ -81,21 +149,27 @@ constexpr DatedArea kDatedAreas[] = {
 };
 
 // One image's date from the first bytes of its area; stays zero when the area
-// is empty or its header cannot be read.
-void readAreaDate(ZR_Machine* m, const char* name, ZR_AreaExtent area, uint32_t readFlag, size_t dateWord,
+// is empty or (old boot loaders) its header cannot be read. False when the
+// read ends the identification.
+bool readAreaDate(Identification& id, const char* name, ZR_AreaExtent area, uint32_t readFlag, size_t dateWord,
                   ZR_Date* date)
 {
-    if (area.size == 0) return;
+    if (area.size == 0) return true;
     uint8_t header[kAreaHeaderSize];
-    if (!readInside(m, area.start, header, sizeof header, readFlag)) {
+    char what[64];
+    std::snprintf(what, sizeof what, "%s image header", name);
+    Read r;
+    if (!readOrEnd(id, what, area.start, header, sizeof header, readFlag, &r)) return false;
+    if (r != Read::ok) {
         MACHINE_LOG("no %s date[0x%X]", name, area.start);
-        return;
+        return true;
     }
     uint32_t seconds = bytes::getLe32(header + 4 * dateWord);
     // Erased flash is no image; read as a date it would be early 2106 and make
     // every blank device look newer than any package.
-    if (seconds == 0xFFFFFFFF) return;
+    if (seconds == 0xFFFFFFFF) return true;
     ZR_secondsToDate(seconds, date);
+    return true;
 }
 
 bool beginsWith(const char* text, const char* prefix)
@@ -160,29 +234,60 @@ int ZR_Machine_identify(ZR_Machine* m)
     m->progressMode = ZR_PROGRESS_NONE;
     m->caption[0] = 0;
     m->is502 = 0;
+    m->identified = 0;
+    m->readOk = 0;
+    m->lastError[0] = 0;
 
-    m->bootVersion = Hidc_getBootVersion(ch);
-    ch->bootVersion = m->bootVersion;
-    m->flashSize = m->bootVersion >= 1011 ? Hidc_getFlashSize(ch) : ZR_DEFAULT_FLASH_SIZE;
-    // A failed size query answers 0; every later range check and the write
-    // plan would then see a device without flash.
-    if (m->flashSize == 0) m->flashSize = ZR_DEFAULT_FLASH_SIZE;
+    Identification id{m, false, 0};
+    uint32_t version = 0;
+    id.speaksProtocol = query(ch, Hidc_getBootVersion, &version);
+    if (!id.speaksProtocol) {
+        // A device that answers and says no, or none at all, is no old boot loader.
+        if (ch->lastFault == HIDC_FAULT_REFUSED || ch->lastFault == HIDC_FAULT_NO_PORT) {
+            ZR_Machine_setError(m, "the boot-version query failed: %s", Hidc_faultText(ch->lastFault));
+            return identificationFailed(m);
+        }
+        MACHINE_LOG("no answer to the boot-version query (%s): an old boot loader", Hidc_faultText(ch->lastFault));
+        version = 0;
+    }
+    m->bootVersion = version;
+    ch->bootVersion = version;
+    m->flashSize = ZR_DEFAULT_FLASH_SIZE;
+    if (version >= 1011) {
+        uint32_t size = 0;
+        // Every later range check and the write plan stand on this size: a
+        // device that does not give it is not guessed at.
+        if (!query(ch, Hidc_getFlashSize, &size) || size == 0) {
+            ZR_Machine_setError(m, "the flash-size query failed: %s",
+                                size == 0 && ch->lastFault == HIDC_FAULT_NONE ? "answered 0"
+                                                                              : Hidc_faultText(ch->lastFault));
+            return identificationFailed(m);
+        }
+        m->flashSize = size;
+    }
     MACHINE_LOG("boot version %u, flash size 0x%X", m->bootVersion, m->flashSize);
 
     std::memset(&m->info, 0, sizeof m->info);
     std::memset(&m->net, 0, sizeof m->net);
     std::memset(m->thirdPart, 0, sizeof m->thirdPart);
 
+    bool paramComplete = true;
     uint32_t netAddress = 0;
     uint32_t clientAddress = kClassicMap.client;
-    if (takeParameterCopy(m, k502Map)) {
+    Copy copy = takeParameterCopy(id, k502Map, &paramComplete);
+    if (copy == Copy::ended) return identificationFailed(m);
+    if (copy == Copy::taken) {
         m->is502 = 1;
         netAddress = k502Map.parameter + ZR_PARAM_NET_OFFSET;
         clientAddress = k502Map.client;
     }
-    if (!ZR_Info_hasBoard(m->info) && takeParameterCopy(m, kClassicMap)) {
-        netAddress = kClassicMap.parameter + ZR_PARAM_NET_OFFSET;
-        clientAddress = kClassicMap.client;
+    if (!ZR_Info_hasBoard(m->info)) {
+        copy = takeParameterCopy(id, kClassicMap, &paramComplete);
+        if (copy == Copy::ended) return identificationFailed(m);
+        if (copy == Copy::taken) {
+            netAddress = kClassicMap.parameter + ZR_PARAM_NET_OFFSET;
+            clientAddress = kClassicMap.client;
+        }
     }
     bool infoValid = ZR_Info_valid(m->info);
     MACHINE_LOG("information block %s, 502=%d", infoValid ? "valid" : "missing", m->is502);
@@ -194,15 +299,23 @@ int ZR_Machine_identify(ZR_Machine* m)
     for (size_t i = 0; i < std::size(kDatedAreas); ++i)
         dated[i] = boardAreas ? ZR_Info_area(m->info, kDatedAreas[i].area) : kDatedAreas[i].fixed;
 
+    bool netComplete = true;
     if (netAddress) {
         uint8_t image[256];
-        if (readInside(m, netAddress, image, sizeof image, 0) && ZR_blockImageValid(image, ZR_NET_BLOCK_SIZE))
+        Read r;
+        if (!readOrEnd(id, "network block", netAddress, image, sizeof image, 0, &r)) return identificationFailed(m);
+        netComplete = r != Read::failed;
+        if (r == Read::ok && ZR_blockImageValid(image, ZR_NET_BLOCK_SIZE))
             std::memcpy(m->net.bytes, image + 4, ZR_NET_BLOCK_SIZE);
     }
 
     m->layoutVersion = -1;
     uint32_t settingsAddress = ZR_flashMap(m->is502 != 0).settings;
-    bool settingsRead = readInside(m, settingsAddress, m->settings.bytes, ZR_SETTINGS_IMAGE_SIZE, 0);
+    Read settingsOutcome;
+    if (!readOrEnd(id, "settings image", settingsAddress, m->settings.bytes, ZR_SETTINGS_IMAGE_SIZE, 0,
+                   &settingsOutcome))
+        return identificationFailed(m);
+    bool settingsRead = settingsOutcome == Read::ok;
     if (settingsRead) {
         m->layoutVersion = ZR_Settings_detectLayout(m->settings);
         if (!infoValid && m->layoutVersion > 0) {
@@ -217,8 +330,10 @@ int ZR_Machine_identify(ZR_Machine* m)
         std::memset(m->settings.bytes, 0, ZR_SETTINGS_IMAGE_SIZE);
     }
 
-    if (!readInside(m, clientAddress, m->client, ZR_CLIENT_BLOCK_SIZE, 0))
-        std::memset(m->client, 0xFF, sizeof m->client);
+    Read clientOutcome;
+    if (!readOrEnd(id, "client block", clientAddress, m->client, ZR_CLIENT_BLOCK_SIZE, 0, &clientOutcome))
+        return identificationFailed(m);
+    if (clientOutcome != Read::ok) std::memset(m->client, 0xFF, sizeof m->client);
 
     if (settingsRead && m->layoutVersion < 0) {
         char text[ZR_CLIENT_NAME_SIZE];
@@ -232,6 +347,14 @@ int ZR_Machine_identify(ZR_Machine* m)
         }
     }
     MACHINE_LOG("settings layout %d", m->layoutVersion);
+    // An old boot loader still answers reads; a device that answers nothing
+    // at all is not one, and defaults for all of it would be pure guesses.
+    if (!id.speaksProtocol && id.delivered == 0) {
+        ZR_Machine_setError(m, "the device answers no query and no read");
+        return identificationFailed(m);
+    }
+    m->readOk = (paramComplete ? ZR_READ_PARAM : 0) | (netComplete ? ZR_READ_NET : 0) |
+                (settingsRead ? ZR_READ_SETTINGS : 0) | (clientOutcome == Read::ok ? ZR_READ_CLIENT : 0);
 
     if (m->accept && !m->accept(m->acceptUser, m->client)) {
         MACHINE_LOG("device refused");
@@ -245,9 +368,23 @@ int ZR_Machine_identify(ZR_Machine* m)
         const DatedArea& d = kDatedAreas[i];
         // Older voice images put their total size before the date.
         size_t dateWord = d.area == ZR_AREA_VOICE && ZR_Info_u8(m->info, ZR_INFO_VOICE_SEL3) == 0 ? 1 : 0;
-        readAreaDate(m, ZR_areaFields[d.area].name, dated[i], readFlag, dateWord, &(m->*d.date));
+        if (!readAreaDate(id, ZR_areaFields[d.area].name, dated[i], readFlag, dateWord, &(m->*d.date)))
+            return identificationFailed(m);
     }
+    m->identified = 1;
     return 1;
+}
+
+const char* ZR_Machine_lastError(const ZR_Machine* machine) { return machine ? machine->lastError : ""; }
+
+void ZR_Machine_setError(ZR_Machine* machine, const char* format, ...)
+{
+    if (!machine || !format) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(machine->lastError, sizeof machine->lastError, format, args);
+    va_end(args);
+    MACHINE_LOG("%s", machine->lastError);
 }
 
 // ---------------------------------------------------------------------------
@@ -301,6 +438,14 @@ void ZR_Machine_setMessage(ZR_Machine* machine, const char* caption)
 int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_Machine* machine, bool is502)
 {
     if (!machine || !machine->channel) return 0;
+    // The image carries the third part (and, for the record's own blocks,
+    // the information and network blocks) as identification read them; one
+    // that could not be read would go back as zeros over what the device holds.
+    const uint32_t needed = ZR_READ_PARAM | (info ? 0 : ZR_READ_NET);
+    if ((machine->readOk & needed) != needed) {
+        ZR_Machine_setError(machine, "the parameter image was not read completely; it is not rewritten");
+        return 0;
+    }
     const ZR_InfoBlock& block = info ? *info : machine->info;
     // Unused bytes and a missing network block stay as erased flash would.
     uint8_t image[ZR_PARAM_IMAGE_SIZE];
@@ -315,6 +460,9 @@ int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_M
     uint32_t address = ZR_flashMap(is502).parameter;
     int ok = Hidc_writeFlash(machine->channel, address, image, sizeof image, false, 0);
     MACHINE_LOG("write param[0x%X] %s", address, ok ? "done" : "failed");
+    if (!ok)
+        ZR_Machine_setError(machine, "writing the parameter image at 0x%X failed: %s", address,
+                            Hidc_faultText(machine->channel->lastFault));
     return ok;
 }
 

@@ -114,6 +114,13 @@ enum : uint32_t {
     ZR_PROGRESS_CALLER = 2,   // transfers add to the caller's run
 };
 
+// Blocks identification read as the device holds them (ZR_Machine::readOk).
+// A block whose flag is clear holds a default, and is never written back.
+inline constexpr uint32_t ZR_READ_PARAM = 1u << 0;     // every parameter copy looked at, with the valid one's third part
+inline constexpr uint32_t ZR_READ_NET = 1u << 1;       // the network block (or the device has no place for one)
+inline constexpr uint32_t ZR_READ_SETTINGS = 1u << 2;  // the settings image
+inline constexpr uint32_t ZR_READ_CLIENT = 1u << 3;    // the client block
+
 struct ZR_ProgressRun {
     uint32_t total;       // bytes in the run
     uint32_t done;        // bytes so far
@@ -144,6 +151,9 @@ struct ZR_Machine {
     ZR_Date voiceDate;                   // dates of the data images, zero when unknown
     ZR_Date radarMuteDate;
     ZR_Date gpsDate;
+    int32_t identified;                  // 1 after an identification that gave 1; plans need it
+    uint32_t readOk;                     // ZR_READ_* of the last identification
+    char lastError[256];                 // cause of the last failed identification, plan or write ("" none)
 };
 
 // A new record (reference count 1, a channel without a port, layout -1), or null.
@@ -152,12 +162,24 @@ ZR_Machine* ZR_Machine_create(ZR_MachineAcceptFn accept, void* acceptUser, ZR_Ma
 // Drops a reference; the last one closes the port and frees channel and record.
 void ZR_Machine_release(ZR_Machine* machine);
 
-// Identification over the channel; 0 without record or channel, or when the
-// acceptance callback refused the device.
+// Identification over the channel; 0 without record or channel, when the
+// acceptance callback refused the device, or when a device that answered the
+// boot-version query then failed to answer a later query or block read (each
+// is asked twice when the reply is missing or garbled; lastError names the
+// one that failed). A device that never answers the boot-version query is an
+// old boot loader: it keeps the defaults, and blocks it did not deliver keep
+// their readOk flag clear.
 int ZR_Machine_identify(ZR_Machine* machine);
+// The cause of the last failure ("" when none was recorded); never null.
+const char* ZR_Machine_lastError(const ZR_Machine* machine);
+// Records the cause of a failure in lastError (cut to its size) and logs it.
+void ZR_Machine_setError(ZR_Machine* machine, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Parameter image from the given (or the record's own) information block, the
-// network block when given and valid, and the record's third part.
+// network block when given and valid, and the record's third part. 0 without
+// writing when identification could not read the parameter image (its third
+// part would go back as zeros), or, for the record's own information block,
+// the network block.
 int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_Machine* machine, bool is502);
 
 // Progress runs.
@@ -251,6 +273,7 @@ enum : int {
     ZR_PLAN_PARAM_FAILED = 5,
     ZR_PLAN_NO_PROGRAM = 6,
     ZR_PLAN_NO_BOOT = 7,
+    ZR_PLAN_DEVICE_FAILED = 8,  // device not identified, a block it holds unread, or an erase refused (lastError)
 };
 
 // Write results.
@@ -263,6 +286,8 @@ enum : int {
     ZR_WRITE_RADAR_MUTE_FAILED = -5,
     ZR_WRITE_TOOL_FAILED = -6,  // update tool or OLED
     ZR_WRITE_GPS_FAILED = -7,
+    ZR_WRITE_RESET_FAILED = -8,   // the settings sector erase failed (status-giving devices)
+    ZR_WRITE_CLIENT_FAILED = -9,  // the client block erase or write failed (status-giving devices)
 };
 
 // The plan: picks the images, lays the data areas out (64-bit arithmetic; a

@@ -145,14 +145,26 @@ bool fixedLayoutFits(const ZR_WritePlan& plan, uint32_t flashSize, uint64_t* nee
     return false;
 }
 
+// An erase on a device that gives statuses must have worked: data written
+// over sectors that were not erased is not what the package holds. Below
+// boot 1046 the reply says nothing, so nothing is judged by it.
+bool eraseChecked(ZR_Machine* machine, uint32_t address, uint32_t length, const char* what)
+{
+    int result = Hidc_erase(address, length, machine->channel);
+    if (result == HIDC_OK || machine->channel->bootVersion < kHidcStatusBootVersion) return true;
+    ZR_Machine_setError(machine, "erasing the %s [0x%X][0x%X] failed: %s", what, address, length,
+                        Hidc_faultText(machine->channel->lastFault));
+    return false;
+}
+
 // Erases an area the parameter image names, but only one that lies inside
 // the data areas of the map: a copied block could name anything, and an
 // erase is not undone.
-void eraseArea(ZR_Machine* machine, uint64_t start, uint64_t size, bool target502)
+bool eraseArea(ZR_Machine* machine, uint64_t start, uint64_t size, bool target502, const char* what)
 {
-    if (start % kHidcSector != 0) return;
-    if (start < ZR_flashMap(target502).reserved || start + size > machine->flashSize) return;
-    Hidc_erase(uint32_t(start), uint32_t(size), machine->channel);
+    if (start % kHidcSector != 0) return true;
+    if (start < ZR_flashMap(target502).reserved || start + size > machine->flashSize) return true;
+    return eraseChecked(machine, uint32_t(start), uint32_t(size), what);
 }
 
 // The fixed table's radar-mute area runs over the sectors that laid-out
@@ -179,6 +191,14 @@ uint32_t programSum(const uint8_t* image, uint32_t size, bool encoded)
     return bytes::sum32(decoded.data(), decoded.size());
 }
 
+// Gives 0, with the cause of a failed image write on the record.
+int writeFailed(ZR_Machine* machine, const char* what, uint32_t address)
+{
+    ZR_Machine_setError(machine, "writing the %s at 0x%X failed: %s", what, address,
+                        Hidc_faultText(machine->channel->lastFault));
+    return 0;
+}
+
 // The flag block, then the image it describes: a device that stops between
 // the two finds a flag block whose sum does not match and does not start the
 // half-written program.
@@ -192,16 +212,21 @@ int writeProgramImage(ZR_Machine* machine, const uint8_t* image, uint32_t size, 
     bytes::putLe32(flag + 4, size);
     bytes::putLe32(flag + 8, programSum(image, size, encoded));
     MACHINE_LOG(kProgramFn, "write app flag data[0x%X][0x%X]", ZR_PROGRAM_FLAG_ADDRESS, kProgramFlagSize);
-    if (!Hidc_writeFlash(machine->channel, ZR_PROGRAM_FLAG_ADDRESS, flag, kProgramFlagSize, false, 1)) return 0;
+    if (!Hidc_writeFlash(machine->channel, ZR_PROGRAM_FLAG_ADDRESS, flag, kProgramFlagSize, false, 1))
+        return writeFailed(machine, "program flag block", ZR_PROGRAM_FLAG_ADDRESS);
     MACHINE_LOG(kProgramFn, "write app data[0x%X][0x%X]", ZR_PROGRAM_ADDRESS, size);
-    return Hidc_writeFlash(machine->channel, ZR_PROGRAM_ADDRESS, image, size, encoded, 1) ? 1 : 0;
+    if (!Hidc_writeFlash(machine->channel, ZR_PROGRAM_ADDRESS, image, size, encoded, 1))
+        return writeFailed(machine, "program", ZR_PROGRAM_ADDRESS);
+    return 1;
 }
 
 int writeBootImage(ZR_Machine* machine, const uint8_t* image, uint32_t size, bool encoded, uint32_t writeFlag)
 {
     MACHINE_LOG(kBootFn, "write boot data[0x%X][0x%X]", ZR_BOOT_ADDRESS, size);
     if (!image || size == 0 || size > kBootRoom) return 0;
-    return Hidc_writeFlash(machine->channel, ZR_BOOT_ADDRESS, image, size, encoded, writeFlag) ? 1 : 0;
+    if (!Hidc_writeFlash(machine->channel, ZR_BOOT_ADDRESS, image, size, encoded, writeFlag))
+        return writeFailed(machine, "boot loader", ZR_BOOT_ADDRESS);
+    return 1;
 }
 
 // The laid-out areas, in flash order, each starting where the one before
@@ -387,8 +412,9 @@ int planFixedLayout(ZR_Machine* machine, ZR_WritePlan* plan)
         return ZR_PLAN_NO_FIT;
     }
     // With neither parameter sector valid the device falls back to the fixed table.
-    Hidc_erase(kClassicMap.parameter, kHidcSector, machine->channel);
-    Hidc_erase(k502Map.parameter, kHidcSector, machine->channel);
+    if (!eraseChecked(machine, kClassicMap.parameter, kHidcSector, "parameter sector") ||
+        !eraseChecked(machine, k502Map.parameter, kHidcSector, "parameter sector"))
+        return ZR_PLAN_DEVICE_FAILED;
     plan->voice.address = ZR_FIXED_VOICE_START;
     plan->radarMute.address = ZR_FIXED_RADAR_MUTE_START;
     plan->gps.address = ZR_FIXED_GPS_START;
@@ -421,14 +447,15 @@ int writeParameterImage(ZR_Machine* machine, const ZR_WritePlan& plan, const Pla
     const bool target502 = plan.target502 != 0;
     MACHINE_LOG(kPlanFn, "write main setting[0x%X]", ZR_flashMap(target502).parameter);
     // A stale copy in the other map's sector would be found by identification.
-    Hidc_erase(ZR_flashMap(!target502).parameter, kHidcSector, machine->channel);
+    if (!eraseChecked(machine, ZR_flashMap(!target502).parameter, kHidcSector, "other parameter sector"))
+        return ZR_PLAN_DEVICE_FAILED;
     const bool withNet = ZR_Net_valid(st.net);
     if (!ZR_Machine_writeParam(&st.info, withNet ? &st.net : nullptr, machine, target502)) return ZR_PLAN_PARAM_FAILED;
     return ZR_PLAN_READY;
 }
 
 // The server and track areas start empty under a new layout.
-void resetServerAndTrack(ZR_Machine* machine, const ZR_WritePlan& plan, const ZR_InfoBlock& info)
+int resetServerAndTrack(ZR_Machine* machine, const ZR_WritePlan& plan, const ZR_InfoBlock& info)
 {
     static const struct {
         ZR_Area area;
@@ -441,8 +468,10 @@ void resetServerAndTrack(ZR_Machine* machine, const ZR_WritePlan& plan, const ZR
         ZR_AreaExtent extent = ZR_Info_area(info, r.area);
         if (extent.size == 0) continue;
         MACHINE_LOG(kPlanFn, r.format, extent.start, extent.size);
-        eraseArea(machine, extent.start, extent.size, plan.target502 != 0);
+        if (!eraseArea(machine, extent.start, extent.size, plan.target502 != 0, ZR_areaFields[r.area].name))
+            return ZR_PLAN_DEVICE_FAILED;
     }
+    return ZR_PLAN_READY;
 }
 
 void takeAddresses(ZR_WritePlan* plan, const ZR_InfoBlock& info)
@@ -460,6 +489,13 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
 {
     if (!machine || !plan || !package) return ZR_PLAN_INVALID;
     clearPlanResults(plan);
+    // What a failed identification left in the record is no description of
+    // the device; a plan on it would lay out and erase at guessed places.
+    if (!machine->identified || !machine->channel) {
+        // The identification's own cause, when it left one, says more.
+        if (!machine->lastError[0]) ZR_Machine_setError(machine, "the device was not identified");
+        return ZR_PLAN_DEVICE_FAILED;
+    }
     PlanState st = startPlan(*machine);
 
     int result = takeBoot(plan, *package);
@@ -472,10 +508,16 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
     if (!st.programChanged && !st.dataChanged) return planReady(plan);
     if (st.fixedLayout) return planFixedLayout(machine, plan);
 
+    // The new parameter image carries the third part as read; refused while
+    // the device is untouched when it could not be read.
+    if (!(machine->readOk & ZR_READ_PARAM)) {
+        ZR_Machine_setError(machine, "the parameter image was not read completely; it is not rewritten");
+        return ZR_PLAN_DEVICE_FAILED;
+    }
     // When only the program changed, the areas stay those of the copied block.
     if (st.dataChanged && (result = layOutAreas(*machine, plan, st)) != ZR_PLAN_READY) return result;
     if ((result = writeParameterImage(machine, *plan, st)) != ZR_PLAN_READY) return result;
-    resetServerAndTrack(machine, *plan, st.info);
+    if ((result = resetServerAndTrack(machine, *plan, st.info)) != ZR_PLAN_READY) return result;
     takeAddresses(plan, st.info);
     return planReady(plan);
 }
@@ -498,23 +540,27 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
     struct DataWrite {
         const ZR_PlanImage& image;
         const char* format;
+        const char* name;
         uint32_t writeFlag;
         int failure;
     };
     const DataWrite writes[] = {
-        {plan->gps, "write gps data[0x%X][0x%X]", dataFlag, ZR_WRITE_GPS_FAILED},
-        {plan->voice, "write voice data[0x%X][0x%X]", dataFlag, ZR_WRITE_VOICE_FAILED},
-        {plan->radarMute, "write radar mute data[0x%X][0x%X]", dataFlag, ZR_WRITE_RADAR_MUTE_FAILED},
+        {plan->gps, "write gps data[0x%X][0x%X]", "GPS data", dataFlag, ZR_WRITE_GPS_FAILED},
+        {plan->voice, "write voice data[0x%X][0x%X]", "voice data", dataFlag, ZR_WRITE_VOICE_FAILED},
+        {plan->radarMute, "write radar mute data[0x%X][0x%X]", "radar-mute data", dataFlag,
+         ZR_WRITE_RADAR_MUTE_FAILED},
         // The update tool is read by the device's own tool, always plain.
-        {plan->updateTool, "write update tool data[0x%X][0x%X]", 0, ZR_WRITE_TOOL_FAILED},
-        {plan->oled, "write oled data data[0x%X][0x%X]", dataFlag, ZR_WRITE_TOOL_FAILED},
+        {plan->updateTool, "write update tool data[0x%X][0x%X]", "update-tool data", 0, ZR_WRITE_TOOL_FAILED},
+        {plan->oled, "write oled data data[0x%X][0x%X]", "OLED data", dataFlag, ZR_WRITE_TOOL_FAILED},
     };
     for (const DataWrite& w : writes) {
         if (w.image.size == 0) continue;
         MACHINE_LOG(kWriteFn, w.format, w.image.address, w.image.size);
         if (!Hidc_writeFlash(machine->channel, w.image.address, w.image.data, w.image.size, w.image.encoded != 0,
-                             w.writeFlag))
+                             w.writeFlag)) {
+            writeFailed(machine, w.name, w.image.address);
             return w.failure;
+        }
     }
 
     // The program the plan chose and described in the new parameter image,
@@ -530,19 +576,29 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
     const ZR_FlashMap& map = ZR_flashMap(plan->target502 != 0);
     if (plan->resetSetting) {
         MACHINE_LOG(kWriteFn, "reset setting data[0x%X][0x%X]", map.settings, kHidcSector);
-        if (!insideWrittenData(*plan, map.settings)) Hidc_erase(map.settings, kHidcSector, machine->channel);
+        if (!insideWrittenData(*plan, map.settings) &&
+            !eraseChecked(machine, map.settings, kHidcSector, "settings sector"))
+            return ZR_WRITE_RESET_FAILED;
     }
     if (plan->writeClientId) {
         MACHINE_LOG(kWriteFn, "write client id data[0x%X][0x%X]", map.client, kHidcSector);
         if (!insideWrittenData(*plan, map.client)) {
-            Hidc_erase(map.client, kHidcSector, machine->channel);
-            Hidc_writeFlash(machine->channel, map.client, reinterpret_cast<const uint8_t*>(package->title),
-                            ZR_CLIENT_BLOCK_SIZE, false, 0);
+            if (!eraseChecked(machine, map.client, kHidcSector, "client sector")) return ZR_WRITE_CLIENT_FAILED;
+            int written = Hidc_writeFlash(machine->channel, map.client,
+                                          reinterpret_cast<const uint8_t*>(package->title), ZR_CLIENT_BLOCK_SIZE,
+                                          false, 0);
+            // Judged like the erase: only a device that gives statuses says anything by its reply.
+            if (!written && machine->channel->bootVersion >= kHidcStatusBootVersion) {
+                writeFailed(machine, "client block", map.client);
+                return ZR_WRITE_CLIENT_FAILED;
+            }
         }
     }
 
     ZR_Machine_progressEnd(machine);
-    ZR_Machine_identify(machine);
+    // The record must describe the device as written; when it cannot, the
+    // next plan refuses until the device is identified again.
+    if (!ZR_Machine_identify(machine)) MACHINE_LOG(kWriteFn, "identification after the write failed");
     if (machine->channel && machine->channel->port) Hidc_done(machine->channel);
     return ZR_WRITE_OK;
 }
@@ -550,6 +606,10 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
 int ZR_Machine_writeProgram(ZR_Machine* machine, ZR_Package* package, bool ownProgressRun)
 {
     if (!machine || !package) return 0;
+    if (!machine->identified) {
+        if (!machine->lastError[0]) ZR_Machine_setError(machine, "the device was not identified");
+        return 0;
+    }
     if (ownProgressRun) {
         machine->progressMode = ZR_PROGRESS_SELF;
         machine->caption[0] = 0;

@@ -33,6 +33,12 @@ int32_t ZR_Machine_getSettingsView(ZR_Machine* machine, uint32_t* requiredToolVe
 int ZR_Machine_writeMainSetting(const ZR_SettingsImage* image, ZR_Machine* machine)
 {
     if (!machine || !machine->channel) return 0;
+    // An image that identification could not read is a copy of zeros: the
+    // edits made on it would replace every other setting the device holds.
+    if (!(machine->readOk & ZR_READ_SETTINGS)) {
+        ZR_Machine_setError(machine, "the settings image was not read; it is not rewritten");
+        return 0;
+    }
     if (image && image != &machine->settings) machine->settings = *image;
     if (!ZR_Settings_seal(machine->settings, machine->layoutVersion)) {
         MACHINE_LOG("layout %d has no sum rule", machine->layoutVersion);

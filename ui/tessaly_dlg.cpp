@@ -662,7 +662,8 @@ int CTessalyDlg::AcceptPackage(const ZR_Package* package) const
 
 void CTessalyDlg::OnSend()
 {
-    if (!isConnected()) {
+    // A device whose identification failed is no connection to update over.
+    if (!isConnected() || !machine_->identified) {
         host_.messageBox(kTessalyNotConnectedText, "", HOST_MB_ICONERROR);
         return;
     }
@@ -893,6 +894,9 @@ bool CTessalyDlg::planWrite(UpdateRun& run)
     // nothing yet, and nothing will be.
     case ZR_PLAN_NO_OLED: return run.fail(kNoOledText);
     case ZR_PLAN_PARAM_FAILED: return run.fail(kWrongFileText);
+    // The cause is on the record (lastError); the window shows the failure.
+    case ZR_PLAN_DEVICE_FAILED:
+        return run.fail(machine_->identified ? kUpdateFailedText : kTessalyNotConnectedText);
     default: break;
     }
     // No program image for the board or no boot image: the plan leaves no voice.

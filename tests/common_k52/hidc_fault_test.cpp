@@ -63,23 +63,28 @@ TEST_F(HidcFaults, BadRepliesFailTheStepThatAwaitedThem)
         SimFaults faults;
         std::function<int()> op;
         int expected;
+        int fault;  // why, as the channel keeps it for its caller
     } cases[] = {
-        {"drop, erase", {.dropReply = 1}, erase, HIDC_E_DATA},
-        {"drop, query", {.dropReply = 1}, flashSize, 0},
-        {"drop, read", {.dropReply = 1}, read, HIDC_E_REPLY},
-        {"drop, write", {.dropReply = 1}, write, HIDC_E_REPLY},
-        {"sum, erase", {.corruptSum = 1}, erase, HIDC_E_DATA},
-        {"sum, done", {.corruptSum = 1}, done, 0},
-        {"signature, read", {.corruptSignature = 1}, read, HIDC_E_REPLY},
-        {"signature, query", {.corruptSignature = 1}, flashSize, 0},
-        {"status, write", {.failStatus = 1}, write, HIDC_E_REPLY},
-        {"status, done", {.failStatus = 1}, done, 0},
+        {"drop, erase", {.dropReply = 1}, erase, HIDC_E_DATA, HIDC_FAULT_MISSING},
+        {"drop, query", {.dropReply = 1}, flashSize, 0, HIDC_FAULT_MISSING},
+        {"drop, read", {.dropReply = 1}, read, HIDC_E_REPLY, HIDC_FAULT_MISSING},
+        {"drop, write", {.dropReply = 1}, write, HIDC_E_REPLY, HIDC_FAULT_MISSING},
+        {"sum, erase", {.corruptSum = 1}, erase, HIDC_E_DATA, HIDC_FAULT_INVALID},
+        {"sum, done", {.corruptSum = 1}, done, 0, HIDC_FAULT_INVALID},
+        {"signature, read", {.corruptSignature = 1}, read, HIDC_E_REPLY, HIDC_FAULT_INVALID},
+        {"signature, query", {.corruptSignature = 1}, flashSize, 0, HIDC_FAULT_INVALID},
+        {"status, write", {.failStatus = 1}, write, HIDC_E_REPLY, HIDC_FAULT_REFUSED},
+        {"status, done", {.failStatus = 1}, done, 0, HIDC_FAULT_REFUSED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         dev.setFaults(c.faults);
         EXPECT_EQ(c.op(), c.expected);
+        EXPECT_EQ(ch.lastFault, c.fault);
+        // Only what a second try may cure is worth one.
+        EXPECT_EQ(Hidc_faultRetryable(ch.lastFault), c.fault != HIDC_FAULT_REFUSED);
         expectHealthy();
+        EXPECT_EQ(ch.lastFault, HIDC_FAULT_NONE);
     }
 
     // Before boot 1046 the reply carries no status to fail.
