@@ -156,9 +156,9 @@ TEST(RegisterNotifications, SimulationFolderEventsArrive)
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got[0].interfaceClass, DEVICE_CLASS_VOLUME);
     // What it reports can be opened: the folder's back ends came with it.
-    EXPECT_EQ(SimFolder_registeredFolders(), std::vector<std::string>{folder.path});
+    EXPECT_EQ(SimFolder_registeredFolders(), std::vector<std::string>{folder.str()});
     DeviceEvents_close(source);
-    SimFolder_unregisterBackends(folder.path);
+    SimFolder_unregisterBackends(folder.str());
 
     // A folder that cannot be watched fails, the system's source stays.
     EXPECT_EQ(Discovery_registerNotifications((folder.str() + "/missing").c_str(), &source), 0);
