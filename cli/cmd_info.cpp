@@ -9,7 +9,7 @@
 #include "cli/cli.h"
 #include "cli/connect.h"
 #include "common_k52/machine.h"
-#include "core/temp_path.h"
+#include "core/run_folder.h"
 #include "platform/text_codec.h"
 
 namespace {
@@ -33,10 +33,14 @@ int runInfo(const CliOptions& options, const std::string& output)
     // The text is written as a file first, exactly as the service command
     // saves it; without -o it is shown and the file removed.
     std::string path = output;
+    ZR_RunFolderPtr folder;
     if (path.empty()) {
-        char buffer[1024];
-        ZR_tempPath(buffer, ("tessaly-info-" + std::to_string(getpid()) + ".txt").c_str());
-        path = buffer;
+        folder.reset(ZR_RunFolder_create());
+        path = ZR_RunFolder_pathOf(folder.get(), "info.txt");
+        if (path.empty()) {
+            std::fprintf(stderr, "info: cannot create a temporary folder\n");
+            return CLI_EXIT_ERROR;
+        }
     }
     if (!ZR_Machine_dumpInfo(machine.get(), path.c_str())) {
         std::fprintf(stderr, "info: cannot write %s\n", path.c_str());
@@ -45,7 +49,6 @@ int runInfo(const CliOptions& options, const std::string& output)
     if (output.empty()) {
         std::ifstream in(path, std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::remove(path.c_str());
         std::fputs(Text_gbkToUtf8(text).c_str(), stdout);
     }
     return CLI_EXIT_OK;

@@ -4,13 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "cli/cli.h"
 #include "cli/zip_container.h"
 #include "core/package.h"
+#include "core/regular_file.h"
 #include "platform/text_codec.h"
 
 namespace {
@@ -34,7 +34,25 @@ std::string dateText(const ZR_Date& d)
 std::string gbkField(const char* bytes, size_t width)
 {
     size_t n = strnlen(bytes, width);
-    return Text_gbkToUtf8(std::string_view(bytes, n));
+    return Text_gbkToUtf8(std::string_view(bytes, n)); // always valid UTF-8
+}
+
+// A field meant to hold ASCII (a board key): anything else is shown as \xNN,
+// so the text stays valid UTF-8 and says which bytes the container holds.
+std::string asciiField(const char* bytes, size_t width)
+{
+    std::string out;
+    for (size_t i = 0; i < width && bytes[i] != '\0'; ++i) {
+        auto c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += char(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    return out;
 }
 
 const char* magicText(uint32_t magic)
@@ -85,7 +103,7 @@ Json describe(const ZR_Package& pkg, const std::string& file)
     for (uint32_t i = 0; i < pkg.program.count; ++i) {
         const ZR_ProgramEntry& p = pkg.program.entries[i];
         Json e;
-        e["board"] = std::string(p.boardKey, strnlen(p.boardKey, 4));
+        e["board"] = asciiField(p.boardKey, 4);
         e["imageSize"] = p.imageSize;
         e["loaded"] = p.image != nullptr;
         Json flags = Json::object();
@@ -119,10 +137,13 @@ Json describe(const ZR_Package& pkg, const std::string& file)
 
 void printText(const Json& j)
 {
-    std::printf("file            %s\n", j["file"].get<std::string>().c_str());
+    // Every text from the container goes to the terminal with its control
+    // characters escaped: an ESC in a name must not drive the terminal.
+    auto str = [](const Json& v) { return Text_terminalSafe(v.get<std::string>()); };
+    std::printf("file            %s\n", str(j["file"]).c_str());
     std::printf("header          version %d, format version %u\n", j["headerVersion"].get<int>(),
                 j["formatVersion"].get<unsigned>());
-    std::printf("title           %s\n", j["title"].get<std::string>().c_str());
+    std::printf("title           %s\n", str(j["title"]).c_str());
     std::printf("magic           %s (%s)\n", j["magic"].get<std::string>().c_str(),
                 j["magicMeaning"].get<std::string>().c_str());
     std::printf("\n%-20s %10s %10s  %-7s  %s\n", "section", "offset", "size", "form", "date");
@@ -131,7 +152,7 @@ void printText(const Json& j)
         if (size == 0) continue;
         uint32_t loaded = s["loaded"];
         std::string form = loaded == 0 && size != 0 ? "FAILED" : (s["encoded"].get<uint32_t>() ? "encoded" : "plain");
-        std::printf("%-20s %10s %10u  %-7s  %s\n", s["name"].get<std::string>().c_str(),
+        std::printf("%-20s %10s %10u  %-7s  %s\n", str(s["name"]).c_str(),
                     hex(s["offset"]).c_str(), size, form.c_str(), s["date"].get<std::string>().c_str());
     }
     const Json& programs = j["programs"];
@@ -145,17 +166,17 @@ void printText(const Json& j)
                 params += it.key() + "=" + std::to_string(it.value().get<uint32_t>());
             }
             std::string image = p["loaded"].get<bool>() ? std::to_string(p["imageSize"].get<uint32_t>()) : "missing";
-            std::printf("  %-6s %10s  %s\n", p["board"].get<std::string>().c_str(), image.c_str(), params.c_str());
+            std::printf("  %-6s %10s  %s\n", str(p["board"]).c_str(), image.c_str(), params.c_str());
         }
     }
-    auto provinceList = [](const char* title, const Json& table, const char* unit) {
+    auto provinceList = [&](const char* title, const Json& table, const char* unit) {
         const Json& entries = table["entries"];
         if (entries.empty()) return;
         std::printf("\n%s (%s)\n", title, table["date"].get<std::string>().c_str());
         std::printf("  %-12s %10s %10s\n", "province", unit, "size K");
         for (const Json& e : entries) {
             // Names are padded by display width: a CJK character takes two columns.
-            std::string name = e["name"];
+            std::string name = Text_terminalSafe(e["name"].get<std::string>());
             size_t columns = 0;
             for (unsigned char c : name) columns += (c & 0xC0) != 0x80 ? (c >= 0xE0 ? 2 : 1) : 0;
             std::printf("  %s%*s %10u %10u\n", name.c_str(), int(columns < 12 ? 12 - columns : 0), "",
@@ -170,11 +191,12 @@ void printText(const Json& j)
 
 int runInspect(const std::string& file, bool json)
 {
-    if (!std::filesystem::is_regular_file(file)) {
-        std::fprintf(stderr, "inspect: %s: no such file\n", file.c_str());
+    std::string notRegular;
+    if (!ZR_isRegularFile(file.c_str(), &notRegular)) {
+        std::fprintf(stderr, "inspect: %s: %s\n", Text_terminalSafe(file).c_str(), notRegular.c_str());
         return CLI_EXIT_ERROR;
     }
-    CliTempContainer temp("inspect");
+    CliTempContainer temp;
     std::string container = file;
     if (Cli_looksLikeZip(file)) {
         std::string error;
@@ -191,7 +213,7 @@ int runInspect(const std::string& file, bool json)
     }
     Json j = describe(*pkg, file);
     if (json)
-        std::printf("%s\n", j.dump(2).c_str());
+        std::printf("%s\n", j.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
     else
         printText(j);
     return CLI_EXIT_OK;

@@ -14,6 +14,7 @@
 #include "cli/terminal_host.h"
 #include "cli/zip_container.h"
 #include "core/province_table.h"
+#include "core/regular_file.h"
 #include "platform/text_codec.h"
 #include "ui/province_model.h"
 #include "ui/tessaly_dlg.h"
@@ -112,6 +113,13 @@ bool askProvinces(ZR_Package* package, ProvinceChoice* choice)
 
 int runUpdate(const CliOptions& options, const UpdateArgs& args)
 {
+    // Before any device is waited for: a FIFO or device named as the package
+    // would otherwise block the run for good.
+    std::string notRegular;
+    if (!args.package.empty() && !ZR_isRegularFile(args.package.c_str(), &notRegular)) {
+        std::fprintf(stderr, "update: %s: %s\n", args.package.c_str(), notRegular.c_str());
+        return CLI_EXIT_ERROR;
+    }
     bool interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
     TerminalHost::Settings settings;
     settings.assumeYes = args.yes;
@@ -121,7 +129,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     // The window takes containers only; an archive is unpacked here, as the
     // update does with one it downloads. A damaged one goes on as it is and
     // is refused as a wrong file.
-    CliTempContainer unpacked("update");
+    CliTempContainer unpacked;
     std::string unpackError;
     if (!args.package.empty() && Cli_looksLikeZip(args.package)) {
         if (unpacked.extract(args.package, &unpackError))

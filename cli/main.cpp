@@ -5,9 +5,15 @@
 
 #include "cli/cli.h"
 #include "core/log.h"
+#include "core/run_folder.h"
 
 int main(int argc, char** argv)
 {
+    // Temporary files go with the run however it ends, and what a killed run
+    // left behind goes now.
+    ZR_RunFolder_cleanUpOnSignals();
+    ZR_RunFolder_removeStale();
+
     CLI::App app{"Tessaly: keeps GPS radar detectors up to date"};
     app.require_subcommand(1);
     CliOptions options;

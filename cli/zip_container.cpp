@@ -1,41 +1,48 @@
 #include "cli/zip_container.h"
 
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "core/extract.h"
+#include "core/regular_file.h"
 #include "core/stream.h"
-#include "core/temp_path.h"
+
+namespace {
+constexpr const char* kContainerName = "tmp.dzr";
+}
 
 bool Cli_looksLikeZip(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    int fd = ZR_openRegularFile(path.c_str(), nullptr);
+    if (fd < 0) return false;
     char head[4] = {};
-    in.read(head, 4);
-    return in.gcount() == 4 && std::memcmp(head, "PK\x03\x04", 4) == 0;
-}
-
-CliTempContainer::~CliTempContainer()
-{
-    if (!path_.empty()) std::remove(path_.c_str());
+    ssize_t got = read(fd, head, sizeof head);
+    close(fd);
+    return got == 4 && std::memcmp(head, "PK\x03\x04", 4) == 0;
 }
 
 bool CliTempContainer::extract(const std::string& archive, std::string* error)
 {
-    char buffer[1024];
-    std::string name = "tessaly-" + command_ + "-" + std::to_string(getpid()) + ".dzr";
-    ZR_tempPath(buffer, name.c_str());
-    path_ = buffer;
-    ZR_Stream* sink = ZR_Stream_openFile(path_.c_str(), ZR_STREAM_WRITE);
+    folder_.reset(ZR_RunFolder_create());
+    if (!folder_) {
+        *error = std::string("cannot create a temporary folder: ") + std::strerror(errno);
+        return false;
+    }
+    ZR_Stream* sink = ZR_RunFolder_createStream(folder_.get(), kContainerName);
     if (!sink) {
-        *error = "cannot create " + path_;
-        path_.clear();
+        *error = std::string("cannot create a temporary file in ") + ZR_RunFolder_path(folder_.get());
+        folder_.reset();
         return false;
     }
     int ok = ZR_extractContainer(archive.c_str(), nullptr, nullptr, sink);
     ZR_Stream_release(sink);
-    if (!ok) *error = "the archive is damaged or cannot be read";
-    return ok;
+    if (!ok) {
+        *error = "the archive is damaged, holds an entry too large to be a container, or cannot be read";
+        folder_.reset();
+        return false;
+    }
+    path_ = ZR_RunFolder_pathOf(folder_.get(), kContainerName);
+    return true;
 }

@@ -5,15 +5,17 @@
 
 #include <string>
 
-// True when the file opens as a zip archive does ("PK\3\4").
+#include "core/run_folder.h"
+
+// True when the file opens as a zip archive does ("PK\3\4"). Only regular
+// files are looked at: a FIFO or device is never read from here.
 bool Cli_looksLikeZip(const std::string& path);
 
-// The unpacked container: a file in the temporary folder named after the
-// command and the process, removed with the record.
+// The unpacked container: "tmp.dzr" in a private run folder of its own,
+// removed with the record.
 class CliTempContainer {
 public:
-    explicit CliTempContainer(const std::string& command) : command_(command) {}
-    ~CliTempContainer();
+    CliTempContainer() = default;
     CliTempContainer(const CliTempContainer&) = delete;
     CliTempContainer& operator=(const CliTempContainer&) = delete;
 
@@ -23,6 +25,6 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    std::string command_;
+    ZR_RunFolderPtr folder_;
     std::string path_;
 };

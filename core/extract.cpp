@@ -53,8 +53,13 @@ bool canWrite(const ZR_Stream* sink) { return sink && sink->handle && sink->ops 
 // entry records came out and minizip's CRC-32 check on closing passed: a
 // container that reaches the device has to be the one that was packed.
 int extractCurrentEntry(unzFile zip, const unz_file_info64& info, const char* name, ZR_ExtractProgressFn progress,
-                        void* user, ZR_Stream* sink)
+                        void* user, ZR_Stream* sink, uint64_t maxEntrySize)
 {
+    if (info.uncompressed_size > maxEntrySize) {
+        ZR_LOG("entry %s records %llu bytes, more than a container can hold (%llu)", name,
+               (unsigned long long)info.uncompressed_size, (unsigned long long)maxEntrySize);
+        return 0;
+    }
     std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunkBytes]);
     if (!chunk) {
         ZR_LOG("no memory to extract %s", name);
@@ -79,6 +84,11 @@ int extractCurrentEntry(unzFile zip, const unz_file_info64& info, const char* na
         }
         if (got == 0)
             break;
+        if (uint64_t(got) > maxEntrySize - total) {
+            ZR_LOG("entry %s runs past %llu bytes", name, (unsigned long long)maxEntrySize);
+            unzCloseCurrentFile(zip);
+            return 0;
+        }
         // A sink that takes less than it is given (a full disk) would leave a
         // cut container behind a success.
         if (writable && sink->ops->write(sink->handle, chunk.get(), uint32_t(got)) != got) {
@@ -110,6 +120,12 @@ int extractCurrentEntry(unzFile zip, const unz_file_info64& info, const char* na
 
 int ZR_extractContainer(const char* archivePath, ZR_ExtractProgressFn progress, void* user, ZR_Stream* sink)
 {
+    return ZR_extractContainerBounded(archivePath, progress, user, sink, ZR_EXTRACT_MAX_ENTRY_SIZE);
+}
+
+int ZR_extractContainerBounded(const char* archivePath, ZR_ExtractProgressFn progress, void* user, ZR_Stream* sink,
+                               uint64_t maxEntrySize)
+{
     if (!archivePath)
         return 0;
     char path[kPathCapacity] = {};
@@ -139,7 +155,7 @@ int ZR_extractContainer(const char* archivePath, ZR_ExtractProgressFn progress, 
             return 0;
         }
         if (info.uncompressed_size != 0 && isContainerName(name))
-            return extractCurrentEntry(zip.get(), info, name, progress, user, sink);
+            return extractCurrentEntry(zip.get(), info, name, progress, user, sink, maxEntrySize);
     }
     return 1; // no container here: the sink stays empty and loading it fails
 }

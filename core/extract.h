@@ -20,10 +20,27 @@ typedef void (*ZR_ExtractProgressFn)(void* user, uint32_t range, uint64_t positi
 // used. progress may be null; a sink without a handle or write operation
 // receives nothing, though the entry is still read and checked.
 //
+// An entry larger than ZR_EXTRACT_MAX_ENTRY_SIZE is refused before anything
+// is written (its recorded size is checked first, and the count of bytes
+// actually inflated too, so a lying size cannot carry it past the bound).
+//
 // Returns 1 when the entry was extracted whole and its CRC-32 matched, and also
 // when the archive holds no container entry at all (the sink then stays
 // untouched and the following load fails). Returns 0 when the archive cannot be
-// opened or walked, the entry cannot be opened, its data is corrupt (an inflate
+// opened or walked, the entry is too large, cannot be opened, its data is corrupt (an inflate
 // or read error, a CRC mismatch, fewer bytes than its recorded size); the sink
 // may then hold part of the entry and must be discarded.
 int ZR_extractContainer(const char* archivePath, ZR_ExtractProgressFn progress, void* user, ZR_Stream* sink);
+
+// The largest container a zip entry may hold. A container carries at most
+// eighteen sections; the ones with a fixed bound (boot 32 KiB, radar-mute
+// 800 KiB, voice 2 MiB, GPS 0x522000 bytes) add up to about 8.3 MiB, and the
+// further voice and GPS variants are of the same order, so even a container
+// filling every slot stays well under this. Anything larger is not a
+// container, and unpacking it would only fill the temporary folder.
+inline constexpr uint64_t ZR_EXTRACT_MAX_ENTRY_SIZE = uint64_t(64) << 20;
+
+// ZR_extractContainer with a bound of maxEntrySize bytes instead of
+// ZR_EXTRACT_MAX_ENTRY_SIZE.
+int ZR_extractContainerBounded(const char* archivePath, ZR_ExtractProgressFn progress, void* user, ZR_Stream* sink,
+                               uint64_t maxEntrySize);

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unistd.h>
+
+#include "core/regular_file.h"
 
 namespace {
 
@@ -209,12 +212,37 @@ int ZR_Stream_initFile(int kind, ZR_Stream* stream, const char* path)
     stream->kind = (kind == ZR_STREAM_WRITE || kind == ZR_STREAM_APPEND) ? uint8_t(kind) : ZR_STREAM_READ;
     if (!path)
         return 0;
-    FILE* file = std::fopen(path, fileMode(kind));
+    FILE* file = nullptr;
+    if (stream->kind == ZR_STREAM_READ) {
+        int fd = ZR_openRegularFile(path, nullptr);
+        if (fd < 0)
+            return 0;
+        file = fdopen(fd, "rb");
+        if (!file)
+            close(fd);
+    } else {
+        file = std::fopen(path, fileMode(kind));
+    }
     if (!file)
         return 0;
     stream->handle = file;
     stream->ops = &kFileOps;
     return 1;
+}
+
+ZR_Stream* ZR_Stream_adoptFile(FILE* file, int kind)
+{
+    if (!file)
+        return nullptr;
+    auto* stream = new (std::nothrow) ZR_Stream;
+    if (!stream)
+        return nullptr;
+    *stream = ZR_Stream{};
+    stream->refCount = 1;
+    stream->kind = (kind == ZR_STREAM_WRITE || kind == ZR_STREAM_APPEND) ? uint8_t(kind) : ZR_STREAM_READ;
+    stream->handle = file;
+    stream->ops = &kFileOps;
+    return stream;
 }
 
 ZR_Stream* ZR_Stream_openFile(const char* path, int kind)

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "core/printf_format.h"
 
@@ -58,12 +59,19 @@ struct ZR_MemBlock {
 };
 
 // Clears *stream and opens path with the kind's mode (any kind other than WRITE
-// or APPEND reads). 1 on success; 0 with a null handle and no operations when
-// the file does not open (the caller still releases the record).
+// or APPEND reads). A stream that reads opens regular files only: a FIFO,
+// device or folder is refused at once instead of blocking or reading garbage.
+// 1 on success; 0 with a null handle and no operations when the file does not
+// open (the caller still releases the record).
 int ZR_Stream_initFile(int kind, ZR_Stream* stream, const char* path);
 
 // A new file stream, or null when the file does not open.
 ZR_Stream* ZR_Stream_openFile(const char* path, int kind);
+
+// A new file stream over a file the caller opened (kind as above); the stream
+// owns the file from here and closes it on release. Null (the file still the
+// caller's) when file is null or memory runs out.
+ZR_Stream* ZR_Stream_adoptFile(FILE* file, int kind);
 
 // Clears *stream and lays it over block[0, length), which stays the caller's:
 // never resized or freed, and written in place by writes (so it must be

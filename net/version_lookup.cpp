@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/run_folder.h"
 #include "core/stream.h"
 #include "core/strings.h"
-#include "core/temp_path.h"
 
 const char* const kVersionLookupBusyText =
     "\xD5\xFD\xD4\xDA\xBB\xF1\xC8\xA1\xCD\xF8\xC2\xE7\xB0\xE6\xB1\xBE\xA3\xAC\xC7\xEB\xC9\xD4\xBA\xF2..."; // 正在获取网络版本，请稍候...
@@ -23,6 +23,8 @@ constexpr uint32_t kLineCapacity = 1024;
 constexpr uint32_t kAddressCapacity = 260;
 // The version number is read from at most this many characters of line 1.
 constexpr int kVersionDigits = 259;
+// The version file's name inside the lookup's run folder.
+constexpr const char* kTempName = "Tmp";
 
 // Version files on the update server, by build client name. The blank name
 // (no client) reads the server's test file.
@@ -81,11 +83,24 @@ CVersionLookup::CVersionLookup(VersionLookupWindow* window, CHttpDownload* downl
 
 std::string CVersionLookup::TempFilePath() const
 {
+    return tempFile.empty() ? fetchPath_ : tempFile;
+}
+
+bool CVersionLookup::PrepareTempFile()
+{
+    folder_.reset();
+    fetchPath_.clear();
     if (!tempFile.empty())
-        return tempFile;
-    char path[1024];
-    ZR_tempPath(path, "Tmp");
-    return path;
+        return true;
+    folder_.reset(ZR_RunFolder_create());
+    ZR_Stream* created = ZR_RunFolder_createStream(folder_.get(), kTempName);
+    if (!created) {
+        folder_.reset();
+        return false;
+    }
+    ZR_Stream_release(created);
+    fetchPath_ = ZR_RunFolder_pathOf(folder_.get(), kTempName);
+    return true;
 }
 
 void CVersionLookup::ChooseAddress()
@@ -102,11 +117,19 @@ int CVersionLookup::Start()
         return 0;
     window_->setStatusText(kVersionLookupBusyText);
     downloadMode = 1;
+    if (!PrepareTempFile()) {
+        downloadMode = 0;
+        networkVersion = -1;
+        window_->setStatusText(kVersionLookupFailedText);
+        window_->enableControl(VERSION_LOOKUP_OPEN_BUTTON, true);
+        return 0;
+    }
     std::string path = TempFilePath();
     downloader_->Setup(sink_, versionFileAddress.c_str(), path.c_str());
     std::string error = downloader_->Start(0);
     if (!error.empty()) {
         downloader_->Stop();
+        folder_.reset();
         downloadMode = 0;
         window_->setStatusText(error.c_str());
         window_->enableControl(VERSION_LOOKUP_OPEN_BUTTON, true);
@@ -118,6 +141,8 @@ int CVersionLookup::Start()
 
 void CVersionLookup::Finish(int result)
 {
+    // The folder and whatever came into it go when this returns, read or not.
+    ZR_RunFolderPtr fetched = std::move(folder_);
     if (downloader_)
         downloader_->Stop();
     if (window_)

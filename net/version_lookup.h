@@ -20,6 +20,8 @@
 #pragma once
 
 #include <string>
+
+#include "core/run_folder.h"
 #include <vector>
 
 #include "net/http_download.h"
@@ -79,7 +81,7 @@ public:
     // Build configuration, open for tests and other front ends.
     std::string clientName;  // TESSALY_CLIENT
     std::string updateHost;  // TESSALY_UPDATE_HOST
-    std::string tempFile;    // where the file is fetched to; empty: "Tmp" in the temporary directory
+    std::string tempFile;    // where the file is fetched to; empty: "Tmp" in a private run folder
     std::string addressOverride; // a version file named by the user (terminal --version-url); empty: the build's
 
     // When a device is connected, sets versionFileAddress from the table; else
@@ -110,10 +112,19 @@ public:
     // form, a non-empty list in the list form.
     int HasPackageChoice() const;
 
-    // The file Start fetches into.
+    // The file Start fetches into (empty before Start when tempFile is empty).
     std::string TempFilePath() const;
 
 private:
+    // Makes the run folder and its empty "Tmp" unless tempFile names the file;
+    // false when that cannot be done.
+    bool PrepareTempFile();
+
+    // The lookup's own folder for "Tmp", made by Start and removed by Finish,
+    // whatever the file held.
+    ZR_RunFolderPtr folder_;
+    std::string fetchPath_;
+
     VersionLookupWindow* window_;
     CHttpDownload* downloader_;
     MessageSink* sink_;

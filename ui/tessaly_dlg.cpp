@@ -3,14 +3,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "common_k52/client_table.h"
 #include "core/extract.h"
 #include "core/log.h"
 #include "core/runtime.h"
+#include "core/run_folder.h"
 #include "core/stream.h"
-#include "core/temp_path.h"
 #include "core/thread.h"
 #include "core/timer.h"
 #include "ui/service_tools.h"
@@ -71,6 +70,7 @@ constexpr int32_t kDoneHandledSliceMs = 100;   // ... checked for closing this o
 constexpr uint32_t kCancelledWorkerWaitMs = 2000; // after cancelling its transfer, before letting it go
 constexpr size_t kPathCapacity = 1024;         // path buffers of the run: at most 1023 characters
 constexpr const char* kContainerName = "tmp.dzr";
+constexpr const char* kUnnamedDownload = "package";
 constexpr const char* kFallbackFileName = "package";
 
 bool blankName(const char* name)
@@ -106,18 +106,6 @@ std::string cutPath(std::string path)
     return path;
 }
 
-void removeFile(const std::string& path)
-{
-    if (!path.empty()) std::remove(path.c_str());
-}
-
-bool fileExists(const std::string& path)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
-}
 
 bool sectionEmpty(const ZR_SectionSlot& slot) { return slot.size == 0; }
 
@@ -726,18 +714,28 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
 {
     setProgressText(kUpdatingText);
 
-    const std::string fileName = TessalyDlg_downloadFileName(address.c_str());
-    char tempDir[kPathCapacity];
-    ZR_tempPath(tempDir, TessalyDlg_baseName(fileName).c_str());
-    std::string dir = tempDir;
-    if (dir.size() > 1 && dir.back() == ZR_PATH_SEPARATOR) dir.pop_back();
-    std::error_code ignored;
-    std::filesystem::create_directory(dir, ignored);
-    *targetPath = cutPath(dir + ZR_PATH_SEPARATOR + fileName);
-    *containerPath = cutPath(dir + ZR_PATH_SEPARATOR + kContainerName);
-
-    // Every download starts from byte 0.
-    if (fileExists(*targetPath)) removeFile(*targetPath);
+    // The run's files live in a fresh private folder, so no name in it can
+    // be someone else's (a planted link, a folder made in advance). Every
+    // download starts from byte 0 in a file created here and now.
+    std::string fileName = TessalyDlg_downloadFileName(address.c_str());
+    runFolder_.reset(ZR_RunFolder_create());
+    if (!runFolder_) {
+        DLG_LOG("CTessalyDlg::UpdateWorker", "cannot create a temporary folder");
+        *error = kUpdateFailedText;
+        return false;
+    }
+    // An address ending in '/' (or naming "." or "..") gives no usable file
+    // name; the download then has no extension and is refused as no package.
+    if (ZR_RunFolder_pathOf(runFolder_.get(), fileName.c_str()).empty()) fileName = kUnnamedDownload;
+    ZR_Stream* created = ZR_RunFolder_createStream(runFolder_.get(), fileName.c_str());
+    if (!created) {
+        DLG_LOG("CTessalyDlg::UpdateWorker", "cannot create %s in the run folder", fileName.c_str());
+        *error = kUpdateFailedText;
+        return false;
+    }
+    ZR_Stream_release(created);
+    *targetPath = cutPath(ZR_RunFolder_pathOf(runFolder_.get(), fileName.c_str()));
+    *containerPath = cutPath(ZR_RunFolder_pathOf(runFolder_.get(), kContainerName));
 
     onWindow([this] {
         downloadErrorText_.clear();
@@ -833,7 +831,7 @@ bool CTessalyDlg::obtainPackage(const UpdateSource& source, UpdateRun& run)
     }
     if (extension != "rar" && extension != "zip" && extension != "7z") return run.fail(kNoUpdateFileText);
     setProgressText(kUnpackingText);
-    ZR_Stream* sink = ZR_Stream_openFile(run.containerPath.c_str(), ZR_STREAM_WRITE);
+    ZR_Stream* sink = ZR_RunFolder_createStream(runFolder_.get(), kContainerName);
     int extracted = sink ? ZR_extractContainer(run.targetPath.c_str(), extractProgress, this, sink) : 0;
     ZR_Stream_release(sink);
     if (extracted != 1) {
@@ -945,9 +943,8 @@ bool CTessalyDlg::writeDevice(UpdateRun& run)
 void CTessalyDlg::reportUpdate(UpdateRun& run)
 {
     static const char* const kFn = "CTessalyDlg::UpdateWorker";
-    // Nothing of the run stays in the temporary folder but the folder itself.
-    removeFile(run.targetPath);
-    removeFile(run.containerPath);
+    // Nothing of the run stays behind, its folder included.
+    runFolder_.reset();
 
     std::string& error = run.error;
     if (!error.empty()) {

@@ -41,6 +41,7 @@
 
 #include "common_k52/discovery.h"
 #include "common_k52/machine.h"
+#include "core/run_folder.h"
 #include "net/http_download.h"
 #include "net/version_lookup.h"
 #include "ui/dialog_host.h"
@@ -273,6 +274,7 @@ private:
     CVersionLookup lookup_;
     uint32_t downloadSize_ = 0;
     std::string downloadErrorText_;
+    ZR_RunFolderPtr runFolder_; // the update run's temporary files; one run at a time
     int provinceAccepted_ = 0;
     int provinceFlags_[PROVINCE_COUNT] = {};
 

@@ -286,6 +286,63 @@ TEST_F(Extract, ArchivePathIsCutTo1023Characters)
 
 // ---- temporary paths ----
 
+// Sets the recorded uncompressed size of every entry (local and central
+// headers) to declared, as a crafted archive would.
+std::string withDeclaredSize(std::string zip, uint32_t declared)
+{
+    auto patch = [&](const char* signature, size_t offset) {
+        for (size_t at = zip.find(signature, 0, 4); at != std::string::npos; at = zip.find(signature, at + 4, 4))
+            for (int i = 0; i < 4 && at + offset + 4 <= zip.size(); ++i)
+                zip[at + offset + i] = char(declared >> (8 * i));
+    };
+    patch("PK\x03\x04", 22);
+    patch("PK\x01\x02", 24);
+    return zip;
+}
+
+// An entry larger than any container is refused before a byte of it is
+// written, whatever size it records; one at the bound is taken whole.
+TEST_F(Extract, EntriesBeyondTheContainerBoundAreRefusedBeforeWriting)
+{
+    constexpr uint64_t kBound = 64 * 1024;
+    struct Case {
+        const char* what;
+        size_t entryBytes;       // zeros in the entry
+        int64_t declared;        // recorded size patched in; -1 keeps the true one
+        uint64_t bound;          // 0: the default bound
+        int result;
+        size_t maxWritten;
+    };
+    const Case cases[] = {
+        {"exactly the bound", kBound, -1, kBound, 1, kBound},
+        {"one byte past the bound", kBound + 1, -1, kBound, 0, 0},
+        {"a recorded size of 4 GiB", 4096, 0xFFFFFF00, 0, 0, 0},
+        {"a recorded size past the default bound", 4096, int64_t(ZR_EXTRACT_MAX_ENTRY_SIZE + 1), 0, 0, 0},
+        {"a recorded size smaller than the stream", kBound * 4, 1000, kBound, 0, kBound},
+    };
+    std::string sizes;
+    for (const Case& c : cases) sizes += std::to_string(c.entryBytes) + ",";
+    python("for n in (" + sizes + "):\n"
+           "    with zipfile.ZipFile('zeros-%d.zip' % n, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+           "        z.writestr('a.dzr', bytes(n))\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string zip = readText(dir_ / ("zeros-" + std::to_string(c.entryBytes) + ".zip"));
+        if (c.declared >= 0) zip = withDeclaredSize(zip, uint32_t(c.declared));
+        writeFile(dir_ / "crafted.zip", zip);
+
+        StreamPtr sink(ZR_Stream_openMemory(nullptr, 0));
+        int result = c.bound ? ZR_extractContainerBounded(path("crafted.zip").c_str(), nullptr, nullptr, sink.get(),
+                                                          c.bound)
+                             : ZR_extractContainer(path("crafted.zip").c_str(), nullptr, nullptr, sink.get());
+        EXPECT_EQ(result, c.result);
+        EXPECT_LE(written(sink.get()).size(), c.maxWritten);
+        if (c.result == 1) {
+            EXPECT_EQ(written(sink.get()), std::string(c.entryBytes, '\0'));
+        }
+    }
+}
+
 // Sets TMPDIR (or unsets it for null) for one test and puts it back after.
 class TempDirVariable {
 public:

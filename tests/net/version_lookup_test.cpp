@@ -254,3 +254,40 @@ TEST_F(Lookup, NoLookupWithoutAnAddressOrWhenTheDownloaderCannotStart)
 }
 
 } // namespace
+
+namespace {
+
+// Without a file named by the caller, "Tmp" lives in a private folder of the
+// lookup's own, which goes after every answer, broken ones included; a "Tmp"
+// someone left in the temporary directory is neither used nor touched.
+TEST_F(Lookup, TheVersionFileLivesInAFolderOfItsOwnThatGoesAfterEveryAnswer)
+{
+    const fs::path tmp = temp.path() / "tmpdir";
+    fs::create_directories(tmp);
+    const fs::path victim = temp.path() / "victim";
+    std::ofstream(victim) << "keep";
+    fs::create_symlink(victim, tmp / "Tmp");
+    std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    lookup.tempFile.clear();
+
+    for (const char* text : {"20240301\nhttp://h/p.dzr\n", "20240301\n", "Mandarin,1,http://h/zh.dzr\n", ""}) {
+        SCOPED_TRACE(text);
+        queue.clear();
+        serve(text);
+        ASSERT_EQ(lookup.Start(), 1);
+        const fs::path fetched = lookup.TempFilePath();
+        EXPECT_EQ(fetched.filename(), "Tmp");
+        EXPECT_EQ(fetched.parent_path().parent_path(), tmp);
+        EXPECT_EQ(fs::status(fetched.parent_path()).permissions(), fs::perms::owner_all);
+        finish();
+        EXPECT_FALSE(fs::exists(fetched.parent_path()));
+        EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 1);
+    }
+    EXPECT_TRUE(fs::is_symlink(tmp / "Tmp"));
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
+}
+
+} // namespace

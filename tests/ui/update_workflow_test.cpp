@@ -163,8 +163,9 @@ TEST_P(DownloadTest, FileIsClassifiedByExtensionAndNothingStaysBehind)
     EXPECT_EQ(steps.front(), gbk("正在更新"));
     EXPECT_EQ(std::count(steps.begin(), steps.end(), gbk("正在解压数据...")), served == "zip" || served == "junk");
     // Download and container are deleted on every path, and nothing was
-    // written outside the temporary folder.
+    // written outside the temporary folder; the run's own folder goes too.
     EXPECT_EQ(tempFiles(), std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_empty(tempDir_));
 }
 
 INSTANTIATE_TEST_SUITE_P(
