@@ -14,6 +14,7 @@
 
 #include "common_k52/machine.h"
 #include "common_k52/machine_blocks.h"
+#include "common_k52/machine_verify.h"
 #include "core/bytes.h"
 #include "core/ciphers.h"
 #include "core/log.h"
@@ -102,6 +103,7 @@ void clearPlanResults(ZR_WritePlan* plan)
     plan->neededEnd = 0;
     plan->gpsRoom = 0;
     plan->ready = 0;
+    plan->paramState = ZR_PARAM_STATE_UNCHANGED;
 }
 
 bool isFixedLayoutBoard(uint32_t key)
@@ -390,6 +392,7 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
         // With neither parameter sector valid the device falls back to the fixed table.
         Hidc_erase(kClassicMap.parameter, kHidcSector, machine->channel);
         Hidc_erase(k502Map.parameter, kHidcSector, machine->channel);
+        plan->paramState = ZR_PARAM_STATE_ERASED;
         plan->voice.address = ZR_FIXED_VOICE_START;
         plan->radarMute.address = ZR_FIXED_RADAR_MUTE_START;
         plan->gps.address = ZR_FIXED_GPS_START;
@@ -420,6 +423,9 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
     Hidc_erase(ZR_flashMap(!target502).parameter, kHidcSector, machine->channel);
     const bool withNet = ZR_Net_valid(net);
     if (!ZR_Machine_writeParam(&info, withNet ? &net : nullptr, machine, target502)) return ZR_PLAN_PARAM_FAILED;
+    plan->paramState = ZR_PARAM_STATE_WRITTEN;
+    plan->paramInfo = info;
+    plan->paramNet = withNet ? net : ZR_NetBlock{};
 
     uint32_t serverStart = ZR_Info_u32(info, ZR_INFO_SERVER_START);
     uint32_t serverBytes = ZR_Info_u32(info, ZR_INFO_SERVER_SIZE);
@@ -451,6 +457,7 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
 
     machine->progressMode = ZR_PROGRESS_CALLER;
     machine->caption[0] = 0;
+    plan->verifyCause[0] = 0;
     uint64_t total = 0;
     for (const ZR_PlanImage* image : {&plan->boot, &plan->program, &plan->voice, &plan->radarMute, &plan->updateTool,
                                       &plan->gps, &plan->oled})
@@ -505,6 +512,8 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
     }
 
     ZR_Machine_progressEnd(machine);
+    if (!ZR_Machine_verify(machine, plan, package, plan->verifyMode, plan->verifyCause, sizeof plan->verifyCause))
+        return ZR_WRITE_VERIFY_FAILED;
     ZR_Machine_identify(machine);
     if (machine->channel && machine->channel->port) Hidc_done(machine->channel);
     return ZR_WRITE_OK;

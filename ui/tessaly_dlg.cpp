@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common_k52/client_table.h"
+#include "common_k52/machine_verify.h"
 #include "core/extract.h"
 #include "core/log.h"
 #include "core/runtime.h"
@@ -63,6 +64,7 @@ const char* const kDownloadFailedText =
 const char* const kUpdatedWord = "\xD2\xD1\xB8\xFC\xD0\xC2"; /* 已更新 */
 const char* const kTimeWord = "\xCA\xB1\xBC\xE4";            /* 时间 */
 const char* const kSecondsWord = "\xC3\xEB";                 /* 秒 */
+const char* const kVerifyingText = "\xD5\xFD\xD4\xDA\xD0\xA3\xD1\xE9"; /* 正在校验 */
 
 constexpr uint32_t kFullScale = 10000;
 constexpr uint32_t kProgressIntervalMs = 50;   // at most 20 progress updates a second reach the window
@@ -617,6 +619,8 @@ void CTessalyDlg::OnMachineProgress(void* user, ZR_Machine* machine, uint32_t ph
     }
     uint32_t seconds = (ZR_tickCount() - startTick) / 1000;
     std::string text = TessalyDlg_progressText(machine->caption, value, seconds);
+    if (std::strcmp(machine->caption, ZR_VERIFY_CAPTION) == 0)
+        text = TessalyDlg_progressText("", value, seconds).replace(0, std::strlen(kUpdatedWord), kVerifyingText);
     dlg->onWindow([dlg, value, &text] {
         dlg->host_.setProgressPos(IDC_PROGRESS, value);
         dlg->host_.setText(IDC_PROGRESS, text);
@@ -795,6 +799,8 @@ void CTessalyDlg::runUpdate(const UpdateSource& source)
     });
 
     ZR_WritePlan plan{};
+    plan.verifyMode = hooks_.verifyMode;
+    verifyCause_.clear();
     plan.writeBoot = 1;
     plan.writeProgram = 1;
     plan.writeVoice = 1;
@@ -901,6 +907,7 @@ void CTessalyDlg::runUpdate(const UpdateSource& source)
                     plan.writeClientId = (mapChanges || ZR_Machine_findClient(client) < 0) ? 1 : 0;
                     lastResult = ZR_Machine_write(&plan, machine_, package);
                     if (lastResult != ZR_WRITE_OK) error = kUpdateFailedText;
+                    verifyCause_ = plan.verifyCause;
                 }
                 break;
             }

@@ -147,6 +147,8 @@ struct TessalyDlgHooks {
     // How long the destructor waits for a running update before it cancels
     // the update's device transfer.
     uint32_t closeWaitMs = TESSALY_WORKER_WAIT_MS;
+    // How much of the written data the update reads back (ZR_VERIFY_*; 0: the ends).
+    uint32_t verifyMode = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -215,6 +217,8 @@ public:
     CVersionLookup& versionLookup() { return lookup_; }
     const std::string& localPackagePath() const { return localPackagePath_; }
     int provinceAccepted() const { return provinceAccepted_; }
+    // Why the last update failed its read-back (ASCII, "" otherwise); read once it ended.
+    const std::string& verifyCause() const { return verifyCause_; }
 
 private:
     struct WindowCall;
@@ -264,6 +268,7 @@ private:
     uint32_t downloadSize_ = 0;
     std::string downloadErrorText_;
     int provinceAccepted_ = 0;
+    std::string verifyCause_;
     int provinceFlags_[PROVINCE_COUNT] = {};
 
     // Device changes and jobs that arrive while an update owns the port.
