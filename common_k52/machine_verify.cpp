@@ -299,3 +299,20 @@ int ZR_Machine_verify(ZR_Machine* machine, const ZR_WritePlan* plan, const ZR_Pa
     machine->caption[0] = 0;
     return ok ? 1 : 0;
 }
+
+int ZR_Machine_verifyProgram(ZR_Machine* machine, ZR_Package* package, uint32_t mode, char* cause, size_t n)
+{
+    if (cause && n) cause[0] = 0;
+    if (mode == ZR_VERIFY_OFF) return 1;
+    const ZR_ProgramEntry* entry =
+        machine && package ? ZR_Package_findProgram(package, ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME)) : nullptr;
+    if (!entry || !entry->image || entry->imageSize == 0) {
+        if (cause && n) std::snprintf(cause, n, "no program image to read back");
+        return 0;
+    }
+    ZR_WritePlan plan{};
+    plan.writeProgram = 1;
+    plan.program = ZR_PlanImage{0, entry->image, entry->imageSize, entry->encoded};
+    plan.target502 = machine->is502 != 0;
+    return ZR_Machine_verify(machine, &plan, package, mode, cause, n);
+}

@@ -33,3 +33,7 @@ inline constexpr const char* ZR_VERIFY_CAPTION = "\xD0\xA3\xD1\xE9" /* 校验 */
 // terminated when n > 0; "" on success). Sends nothing but reads.
 int ZR_Machine_verify(ZR_Machine* machine, const ZR_WritePlan* plan, const ZR_Package* package, uint32_t mode,
                       char* cause, size_t n);
+
+// The same after ZR_Machine_writeProgram: the flag block and the program
+// image for the record's board. 0 (with a cause) when there is no such image.
+int ZR_Machine_verifyProgram(ZR_Machine* machine, ZR_Package* package, uint32_t mode, char* cause, size_t n);

@@ -857,7 +857,11 @@ void CTessalyDlg::runUpdate(const UpdateSource& source)
     if (package && error.empty() && closing_) error = kUpdateFailedText;
 
     if (package && error.empty() && programOnly(*package)) {
-        if (!ZR_Machine_writeProgram(machine_, package, true)) error = kUpdateFailedText;
+        char cause[256] = "";
+        if (!ZR_Machine_writeProgram(machine_, package, true) ||
+            !ZR_Machine_verifyProgram(machine_, package, hooks_.verifyMode, cause, sizeof cause))
+            error = kUpdateFailedText;
+        verifyCause_ = cause;
     } else if (package && error.empty()) {
         lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &plan, package);
         machineStepRan = true;

@@ -210,12 +210,42 @@ TEST_F(MachineVerify, FullModeSeesAChangeInTheMiddleThatTheEndsDoNot)
     }
 }
 
+TEST_F(MachineVerify, AProgramWrittenAloneIsReadBackToo)
+{
+    // ZR_Machine_writeProgram writes the flag block (1), then the image (2).
+    const struct {
+        const char* run;
+        uint32_t mode;
+        int result;
+        const char* cause;
+    } cases[] = {
+        {"", ZR_VERIFY_ENDS, 1, ""},
+        {"refuse-write:1", ZR_VERIFY_ENDS, 0, "program flag block at 0x8000: "},
+        {"refuse-write:2", ZR_VERIFY_FULL, 0, "program at 0x9000: "},
+        {"refuse-write:2", ZR_VERIFY_OFF, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.run);
+        PackagePtr package = examplePackage(true);
+        plan("boot1045", package.get());
+        setFaults(c.run);
+        ASSERT_EQ(ZR_Machine_writeProgram(m, package.get(), true), 1);  // no status to say otherwise
+        char cause[256];
+        EXPECT_EQ(ZR_Machine_verifyProgram(m, package.get(), c.mode, cause, sizeof cause), c.result);
+        EXPECT_EQ(std::string(cause).rfind(c.cause, 0), 0u) << cause;
+        TearDown();
+        m = nullptr;
+    }
+}
+
 TEST_F(MachineVerify, WithoutAPlanOrPackageNothingIsRead)
 {
     char cause[64] = "x";
     EXPECT_EQ(ZR_Machine_verify(nullptr, nullptr, nullptr, ZR_VERIFY_OFF, cause, sizeof cause), 1);
     EXPECT_STREQ(cause, "");
     EXPECT_EQ(ZR_Machine_verify(nullptr, nullptr, nullptr, ZR_VERIFY_ENDS, cause, sizeof cause), 0);
+    EXPECT_NE(cause[0], 0);
+    EXPECT_EQ(ZR_Machine_verifyProgram(nullptr, nullptr, ZR_VERIFY_FULL, cause, sizeof cause), 0);
     EXPECT_NE(cause[0], 0);
 }
 
