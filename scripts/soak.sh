@@ -18,6 +18,8 @@
 #   SOAK_RUNS (1000)  updates to run
 #   SOAK_SEED (1)     seed of the fault choice, to repeat a soak
 #   SOAK_FAULTS (10)  one run in this many gets a fault
+#   SOAK_UPDATE_ARGS  more options for every update (e.g. --no-verify, to see
+#                     what the read-back catches)
 set -uo pipefail
 build=$(cd "${1:-build}" && pwd) || exit 1
 runs=${SOAK_RUNS:-1000}
@@ -53,7 +55,7 @@ export TMPDIR="$tmp"
 # update PACKAGE SOURCE: one run of the tool; sets out (its final message) and status.
 update() {
     local package=$1 source=$2
-    local args=(--sim-dir "$sim" update --yes)
+    local args=(--sim-dir "$sim" update --yes ${SOAK_UPDATE_ARGS:-})
     [ "$package" = provinces-4m ] && args+=(--provinces "北京,上海,广东")
     case $source in
     dzr) args+=(--package "$work/samples/$package.dzr") ;;
