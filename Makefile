@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check demo bench fuzz clean
+.PHONY: all deps configure build check demo bench soak fuzz clean
 
 all: build
 
@@ -22,6 +22,11 @@ check: build
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
+
+# Updates against one simulated device, with faults; SOAK_RUNS overrides the count.
+SOAK_RUNS ?= 1000
+soak: build
+	@SOAK_RUNS=$(SOAK_RUNS) bash scripts/soak.sh $(BUILD)
 
 bench: build
 	@$(BUILD)/bench/tessaly_bench --benchmark_counters_tabular=true

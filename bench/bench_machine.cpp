@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common_k52/machine.h"
+#include "common_k52/machine_verify.h"
 #include "core/log.h"
 #include "core/stream.h"
 #include "sim/presets.h"
@@ -76,6 +77,7 @@ void BM_WriteRun8MiB(benchmark::State& state)
         ZR_WritePlan plan{};
         plan.writeBoot = plan.writeProgram = plan.writeVoice = plan.writeRadarMute = plan.writeGps =
             plan.writeUpdateTool = plan.resetSetting = plan.writeClientId = 1;
+        plan.verifyMode = ZR_VERIFY_OFF;  // the write alone; BM_ReadBack8MiB measures the read-back
         device->resetCounters();
         double start = processCpuSeconds();
         if (ZR_Machine_checkParamAndMainSetting(machine, &plan, package.get()) != ZR_PLAN_READY ||
@@ -116,5 +118,58 @@ void BM_WriteRun8MiB(benchmark::State& state)
     ZR_logSetSink(logSink, logContext);
 }
 BENCHMARK(BM_WriteRun8MiB)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// What the read-back after the same write run costs on the wire, by mode
+// (0 the blocks and the ends of every area, 1 every byte), set against the
+// write run itself: the ends must stay a few hundred reports.
+void BM_ReadBack8MiB(benchmark::State& state)
+{
+    void* logContext = nullptr;
+    ZR_LogSink logSink = ZR_logGetSink(&logContext);
+    ZR_logSetSink(nullptr, nullptr);
+
+    auto package = makePackage(nullptr);
+    auto device = SimPreset_make("502");
+    ZR_Machine* machine = ZR_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    machine->channel->port = Hidc_portFromDevice(SimDevice_openTransport(device.get()));
+    ZR_WritePlan plan{};
+    plan.writeBoot = plan.writeProgram = plan.writeVoice = plan.writeRadarMute = plan.writeGps =
+        plan.writeUpdateTool = plan.resetSetting = plan.writeClientId = 1;
+    plan.verifyMode = ZR_VERIFY_OFF;
+    device->resetCounters();
+    if (!package || !ZR_Machine_identify(machine) ||
+        ZR_Machine_checkParamAndMainSetting(machine, &plan, package.get()) != ZR_PLAN_READY ||
+        ZR_Machine_write(&plan, machine, package.get()) != ZR_WRITE_OK) {
+        state.SkipWithError("setup failed");
+        ZR_Machine_release(machine);
+        ZR_logSetSink(logSink, logContext);
+        return;
+    }
+    const uint64_t writeReports = device->reportsIn() + device->reportsOut();
+
+    const uint32_t mode = uint32_t(state.range(0));
+    uint64_t reports = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        device->resetCounters();
+        double start = processCpuSeconds();
+        char cause[256];
+        if (!ZR_Machine_verify(machine, &plan, package.get(), mode, cause, sizeof cause)) {
+            state.SkipWithError(cause);
+            break;
+        }
+        cpu += processCpuSeconds() - start;
+        reports = device->reportsIn() + device->reportsOut();
+    }
+    state.counters["write_reports"] = double(writeReports);
+    state.counters["reports"] = double(reports);
+    state.counters["wire_ms_at_1ms"] = double(reports);
+    state.counters["pct_of_write"] = writeReports ? 100.0 * double(reports) / double(writeReports) : 0;
+    state.counters["cpu_ms"] = state.iterations() ? cpu / double(state.iterations()) * 1e3 : 0;
+
+    ZR_Machine_release(machine);
+    ZR_logSetSink(logSink, logContext);
+}
+BENCHMARK(BM_ReadBack8MiB)->Arg(ZR_VERIFY_ENDS)->Arg(ZR_VERIFY_FULL)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "cli/connect.h"
 #include "cli/terminal_host.h"
 #include "cli/zip_container.h"
+#include "common_k52/machine_verify.h"
 #include "core/province_table.h"
 #include "core/regular_file.h"
 #include "platform/text_codec.h"
@@ -27,6 +28,8 @@ struct UpdateArgs {
     std::string provinces;
     bool provincesGiven = false;
     bool yes = false;
+    std::string verify = "ends";  // ends | full
+    bool noVerify = false;
 };
 
 // Connects through the terminal's own rules (simulated device, or a switch
@@ -146,6 +149,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
         if (args.provincesGiven) return applyProvinceList(args.provinces, choice);
         return interactive && askProvinces(package, choice);
     };
+    hooks.verifyMode = args.noVerify ? ZR_VERIFY_OFF : args.verify == "full" ? ZR_VERIFY_FULL : ZR_VERIFY_ENDS;
     bool ended = false;
     hooks.endDialog = [&](int) { ended = true; };
 
@@ -173,6 +177,8 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     dlg->OnSend();
     host.runUntil([&] { return !dlg->isUpdating(); }, generous);
     host.finishProgressLine();
+    if (!dlg->verifyCause().empty())
+        std::fprintf(stderr, "update: the device does not hold what was written: %s\n", dlg->verifyCause().c_str());
     if (host.messageCount() == before) {
         // The "already newest" question was answered No: nothing was written.
         std::fprintf(stderr, "update: the device already holds the newest data; --yes updates it anyway\n");
@@ -196,6 +202,10 @@ void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus)
     auto* provinces = cmd->add_option("--provinces", args->provinces,
                                       "provinces to write when the data does not fit (names or numbers 0-33)");
     cmd->add_flag("--yes", args->yes, "update even when the device already holds the newest data");
+    auto* verify = cmd->add_option("--verify", args->verify,
+                    "read back after writing: the blocks and the ends of every area (ends), or every byte (full)")
+        ->check(CLI::IsMember({"ends", "full"}));
+    cmd->add_flag("--no-verify", args->noVerify, "do not read back what was written")->excludes(verify);
     cmd->callback([=, &options] {
         args->provincesGiven = provinces->count() > 0;
         *exitStatus = runUpdate(options, *args);

@@ -260,6 +260,19 @@ struct ZR_WritePlan {
     uint32_t neededEnd;        // does not fit: the end address the layout would need
     int32_t gpsRoom;           // does not fit: room there is for GPS data (may be negative)
     uint32_t ready;            // set by a plan that gave 0; ZR_Machine_write runs only a ready plan
+    // What the plan left in the parameter sectors, for the read-back after the run.
+    uint32_t paramState;       // ZR_PARAM_STATE_*
+    ZR_InfoBlock paramInfo;    // ZR_PARAM_STATE_WRITTEN: the information block written
+    ZR_NetBlock paramNet;      // ZR_PARAM_STATE_WRITTEN: the network block written (zero: none)
+    // Read-back after the write run (machine_verify.h).
+    uint32_t verifyMode;       // input: ZR_VERIFY_ENDS (0), ZR_VERIFY_FULL or ZR_VERIFY_OFF
+    char verifyCause[256];     // result: what did not read back, "" when all did
+};
+
+enum : uint32_t {
+    ZR_PARAM_STATE_UNCHANGED = 0,  // the plan wrote no parameter image
+    ZR_PARAM_STATE_WRITTEN = 1,    // paramInfo/paramNet written at the target map's parameter address
+    ZR_PARAM_STATE_ERASED = 2,     // both parameter sectors erased (fixed layout)
 };
 
 // Plan results.
@@ -288,6 +301,7 @@ enum : int {
     ZR_WRITE_GPS_FAILED = -7,
     ZR_WRITE_RESET_FAILED = -8,   // the settings sector erase failed (status-giving devices)
     ZR_WRITE_CLIENT_FAILED = -9,  // the client block erase or write failed (status-giving devices)
+    ZR_WRITE_VERIFY_FAILED = -10, // every write was answered, but the device does not hold it (plan.verifyCause)
 };
 
 // The plan: picks the images, lays the data areas out (64-bit arithmetic; a
@@ -302,6 +316,9 @@ enum : int {
 int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan, ZR_Package* package);
 // The write run of a ready plan: ZR_WRITE_OK or ZR_WRITE_* (ZR_WRITE_INVALID
 // for a plan that did not give ZR_PLAN_READY). Writes the program the plan chose.
+// Before the closing command it reads back what it wrote as plan->verifyMode
+// asks (machine_verify.h): what does not read back gives
+// ZR_WRITE_VERIFY_FAILED, with plan->verifyCause saying where.
 int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* package);
 // The program for the record's board (flag block, then image); 1 or 0. An
 // image longer than the room before the settings sector is refused unwritten.

@@ -14,6 +14,7 @@
 
 #include "common_k52/machine.h"
 #include "common_k52/machine_blocks.h"
+#include "common_k52/machine_verify.h"
 #include "core/bytes.h"
 #include "core/ciphers.h"
 #include "core/log.h"
@@ -102,6 +103,7 @@ void clearPlanResults(ZR_WritePlan* plan)
     plan->neededEnd = 0;
     plan->gpsRoom = 0;
     plan->ready = 0;
+    plan->paramState = ZR_PARAM_STATE_UNCHANGED;
 }
 
 bool isFixedLayoutBoard(uint32_t key)
@@ -415,6 +417,7 @@ int planFixedLayout(ZR_Machine* machine, ZR_WritePlan* plan)
     if (!eraseChecked(machine, kClassicMap.parameter, kHidcSector, "parameter sector") ||
         !eraseChecked(machine, k502Map.parameter, kHidcSector, "parameter sector"))
         return ZR_PLAN_DEVICE_FAILED;
+    plan->paramState = ZR_PARAM_STATE_ERASED;
     plan->voice.address = ZR_FIXED_VOICE_START;
     plan->radarMute.address = ZR_FIXED_RADAR_MUTE_START;
     plan->gps.address = ZR_FIXED_GPS_START;
@@ -442,7 +445,7 @@ int layOutAreas(const ZR_Machine& machine, ZR_WritePlan* plan, PlanState& st)
     return ZR_PLAN_READY;
 }
 
-int writeParameterImage(ZR_Machine* machine, const ZR_WritePlan& plan, const PlanState& st)
+int writeParameterImage(ZR_Machine* machine, ZR_WritePlan& plan, const PlanState& st)
 {
     const bool target502 = plan.target502 != 0;
     MACHINE_LOG(kPlanFn, "write main setting[0x%X]", ZR_flashMap(target502).parameter);
@@ -451,6 +454,10 @@ int writeParameterImage(ZR_Machine* machine, const ZR_WritePlan& plan, const Pla
         return ZR_PLAN_DEVICE_FAILED;
     const bool withNet = ZR_Net_valid(st.net);
     if (!ZR_Machine_writeParam(&st.info, withNet ? &st.net : nullptr, machine, target502)) return ZR_PLAN_PARAM_FAILED;
+    // What the sector now holds, for the read-back after the write run.
+    plan.paramState = ZR_PARAM_STATE_WRITTEN;
+    plan.paramInfo = st.info;
+    plan.paramNet = withNet ? st.net : ZR_NetBlock{};
     return ZR_PLAN_READY;
 }
 
@@ -530,6 +537,7 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
 
     machine->progressMode = ZR_PROGRESS_CALLER;
     machine->caption[0] = 0;
+    plan->verifyCause[0] = 0;
     uint64_t total = 0;
     for (const ZR_PlanImage* image : {&plan->boot, &plan->program, &plan->voice, &plan->radarMute, &plan->updateTool,
                                       &plan->gps, &plan->oled})
@@ -596,6 +604,8 @@ int ZR_Machine_write(ZR_WritePlan* plan, ZR_Machine* machine, ZR_Package* packag
     }
 
     ZR_Machine_progressEnd(machine);
+    if (!ZR_Machine_verify(machine, plan, package, plan->verifyMode, plan->verifyCause, sizeof plan->verifyCause))
+        return ZR_WRITE_VERIFY_FAILED;
     // The record must describe the device as written; when it cannot, the
     // next plan refuses until the device is identified again.
     if (!ZR_Machine_identify(machine)) MACHINE_LOG(kWriteFn, "identification after the write failed");

@@ -15,31 +15,22 @@ rm -rf "$work/samples" "$sim" "$www"
 mkdir -p "$work" "$www"
 mkdir -m 700 "$sim"
 
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
+source "$(dirname "$0")/sim_lib.sh"
 
 echo "== Sample update packages"
 "$build/tools/tessaly-pack" sample "$work/samples" | grep -E '\.(dzr|zip)$|total'
 
 echo
 echo "== A simulated device (4 MiB, 502 map, board K502) plugged in as a disk"
-"$build/sim/tessaly-devsim" --dir "$sim" --id demo --mode disk --preset k502-4m 2>"$work/devsim.log" &
-pids+=($!)
-for _ in $(seq 50); do ls "$sim" | grep -q '^disk#demo$' && break; sleep 0.1; done
+sim_devsim "$build" "$sim" demo disk k502-4m "$work/devsim.log"
 "$cli" --sim-dir "$sim" devices
 
 echo
 echo "== The update server on a loopback port"
 (cd "$work/samples" && zip -q "$OLDPWD/$www/k502-full.zip" k502-full.dzr)
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-python3 -m http.server --bind 127.0.0.1 --directory "$www" "$port" >"$work/http.log" 2>&1 &
-pids+=($!)
-printf '20250101\r\nhttp://127.0.0.1:%s/k502-full.zip\r\n' "$port" >"$www/version.txt"
-for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$port/version.txt" && break; sleep 0.1; done
+sim_http_server "$www" "$work/http.log"
+port=$HTTP_PORT
+sim_version_file "$www/version.txt" 20250101 "http://127.0.0.1:$port/k502-full.zip"
 echo "version file http://127.0.0.1:$port/version.txt names version 20250101 and k502-full.zip"
 
 echo

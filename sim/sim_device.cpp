@@ -64,6 +64,8 @@ bool SimFaults_parse(const std::string& text, SimFaults* faults, std::string* er
         else if (key == "fail-status") parsed.failStatus = n;
         else if (key == "stop-data") { parsed.stopAfterData = n; parsed.stopArmed = true; }
         else if (key == "disconnect") parsed.disconnectAfter = n;
+        else if (key == "refuse-write") parsed.refuseWrite = n;
+        else if (key == "corrupt-write") parsed.corruptWrite = n;
         else {
             if (error) *error = "unknown fault '" + key + "'";
             return false;
@@ -134,6 +136,7 @@ void SimDevice::setFaults(const SimFaults& faults)
     faults_ = faults;
     repliesSent_ = 0;
     receivedSinceFaults_ = 0;
+    writesSinceFaults_ = 0;
 }
 
 void SimDevice::setLatencyUs(uint32_t latencyUs)
@@ -471,7 +474,11 @@ void SimDevice::finishWrite()
         ZR_rollingXorWith(&rolling_, writeArg3_, writeBuffer_.data());
     }
     if (ok) ok = bytes::sum32(writeBuffer_.data(), writeBuffer_.size()) == writeSum_;
-    if (ok) std::memcpy(flash_.data() + phaseAddress_, writeBuffer_.data(), writeBuffer_.size());
+    uint32_t write = ++writesSinceFaults_;
+    bool store = ok && faults_.refuseWrite != write;
+    if (ok && !store) ok = false;
+    if (store && faults_.corruptWrite == write) writeBuffer_[writeBuffer_.size() / 2] ^= 0x5A;
+    if (store) std::memcpy(flash_.data() + phaseAddress_, writeBuffer_.data(), writeBuffer_.size());
     writeBuffer_.clear();
     writeBuffer_.shrink_to_fit();
     uint32_t arg1 = phaseAddress_ == UINT32_MAX ? 0 : phaseAddress_ / kHidcUnit;

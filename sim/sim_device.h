@@ -31,10 +31,14 @@ struct SimFaults {
     uint32_t stopAfterData = 0;     // the next data phase stalls after N data reports (0 off)
     bool stopArmed = false;         // set together with stopAfterData (N may be 0)
     uint32_t disconnectAfter = 0;   // the device vanishes after receiving N more reports (0 off)
+    // Write commands count from 1, like replies; both faults take all the data.
+    uint32_t refuseWrite = 0;       // the Nth write is not stored; only a boot from 1046 on says so
+    uint32_t corruptWrite = 0;      // the Nth write is stored with its middle byte changed, reported good
 };
 
 // Parses a fault list such as "drop:3,delay:2,corrupt-sum:1,corrupt-sig:1,
-// fail-status:4,stop-data:10,disconnect:50". False on an unknown or malformed
+// fail-status:4,stop-data:10,disconnect:50,refuse-write:2,corrupt-write:1".
+// False on an unknown or malformed
 // item (faults then untouched).
 bool SimFaults_parse(const std::string& text, SimFaults* faults, std::string* error);
 
@@ -114,6 +118,7 @@ private:
     SimFaults faults_;
     uint32_t repliesSent_ = 0;
     uint32_t receivedSinceFaults_ = 0;
+    uint32_t writesSinceFaults_ = 0;
     bool connected_ = true;
     uint64_t generation_ = 1;
 

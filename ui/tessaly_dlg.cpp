@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common_k52/client_table.h"
+#include "common_k52/machine_verify.h"
 #include "core/extract.h"
 #include "core/log.h"
 #include "core/runtime.h"
@@ -62,6 +63,7 @@ const char* const kDownloadFailedText =
 const char* const kUpdatedWord = "\xD2\xD1\xB8\xFC\xD0\xC2"; /* 已更新 */
 const char* const kTimeWord = "\xCA\xB1\xBC\xE4";            /* 时间 */
 const char* const kSecondsWord = "\xC3\xEB";                 /* 秒 */
+const char* const kVerifyingText = "\xD5\xFD\xD4\xDA\xD0\xA3\xD1\xE9"; /* 正在校验 */
 
 constexpr uint32_t kFullScale = 10000;
 constexpr uint32_t kProgressIntervalMs = 50;   // at most 20 progress updates a second reach the window
@@ -603,6 +605,8 @@ void CTessalyDlg::OnMachineProgress(void* user, ZR_Machine* machine, uint32_t ph
     }
     uint32_t seconds = (ZR_tickCount() - startTick) / 1000;
     std::string text = TessalyDlg_progressText(machine->caption, value, seconds);
+    if (std::strcmp(machine->caption, ZR_VERIFY_CAPTION) == 0)
+        text = TessalyDlg_progressText("", value, seconds).replace(0, std::strlen(kUpdatedWord), kVerifyingText);
     dlg->onWindow([dlg, value, &text] {
         dlg->host_.setProgressPos(IDC_PROGRESS, value);
         dlg->host_.setText(IDC_PROGRESS, text);
@@ -802,11 +806,10 @@ void CTessalyDlg::runUpdate(const UpdateSource& source)
         return intptr_t(0);
     });
 
-    bool written = obtainPackage(source, run) && loadPackage(run) &&
-                   (programOnly(*run.package) ? writeProgramOnly(run) : planWrite(run) && writeDevice(run));
-    if (written) {
-        // What was written is checked here, before success is reported.
-    }
+    // Each step gives its own error text; the write steps read back what they
+    // wrote before they report success.
+    (void)(obtainPackage(source, run) && loadPackage(run) &&
+           (programOnly(*run.package) ? writeProgramOnly(run) : planWrite(run) && writeDevice(run)));
     ZR_Package_free(run.package);
     run.package = nullptr;
     reportUpdate(run);
@@ -859,7 +862,11 @@ bool CTessalyDlg::loadPackage(UpdateRun& run)
 // A package holding nothing but a program: the program alone, no plan.
 bool CTessalyDlg::writeProgramOnly(UpdateRun& run)
 {
-    if (!ZR_Machine_writeProgram(machine_, run.package, true)) return run.fail(kUpdateFailedText);
+    char cause[256] = "";
+    bool written = ZR_Machine_writeProgram(machine_, run.package, true) &&
+                   ZR_Machine_verifyProgram(machine_, run.package, hooks_.verifyMode, cause, sizeof cause);
+    verifyCause_ = cause;
+    if (!written) return run.fail(kUpdateFailedText);
     return true;
 }
 
@@ -868,6 +875,8 @@ bool CTessalyDlg::planWrite(UpdateRun& run)
 {
     ZR_WritePlan& plan = run.plan;
     plan = ZR_WritePlan{};
+    plan.verifyMode = hooks_.verifyMode;
+    verifyCause_.clear();
     plan.writeBoot = 1;
     plan.writeProgram = 1;
     plan.writeVoice = 1;
@@ -935,6 +944,7 @@ bool CTessalyDlg::writeDevice(UpdateRun& run)
     bool mapChanges = (machine_->is502 != 0) != (run.plan.target502 != 0);
     run.plan.writeClientId = (mapChanges || ZR_Machine_findClient(client) < 0) ? 1 : 0;
     run.lastResult = ZR_Machine_write(&run.plan, machine_, run.package);
+    verifyCause_ = run.plan.verifyCause;
     if (run.lastResult != ZR_WRITE_OK) return run.fail(kUpdateFailedText);
     return true;
 }

@@ -148,6 +148,8 @@ struct TessalyDlgHooks {
     // How long the destructor waits for a running update before it cancels
     // the update's device transfer.
     uint32_t closeWaitMs = TESSALY_WORKER_WAIT_MS;
+    // How much of the written data the update reads back (ZR_VERIFY_*; 0: the ends).
+    uint32_t verifyMode = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -216,6 +218,8 @@ public:
     CVersionLookup& versionLookup() { return lookup_; }
     const std::string& localPackagePath() const { return localPackagePath_; }
     int provinceAccepted() const { return provinceAccepted_; }
+    // Why the last update failed its read-back (ASCII, "" otherwise); read once it ended.
+    const std::string& verifyCause() const { return verifyCause_; }
 
 private:
     struct WindowCall;
@@ -276,6 +280,7 @@ private:
     std::string downloadErrorText_;
     ZR_RunFolderPtr runFolder_; // the update run's temporary files; one run at a time
     int provinceAccepted_ = 0;
+    std::string verifyCause_;
     int provinceFlags_[PROVINCE_COUNT] = {};
 
     // Device changes and jobs that arrive while an update owns the port.

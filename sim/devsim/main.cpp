@@ -4,6 +4,12 @@
 // trigger file, it leaves and comes back in update mode: a SOCK_SEQPACKET
 // socket on which a SimDevice answers the command protocol, one host at a
 // time.
+//
+// Faults for the next session: a file "fault#<id>" in the simulation folder,
+// holding a fault list as --fault takes it, is read and removed when the next
+// host connects; its faults replace the device's, counted from that session's
+// first reply, and end with the session (whatever did not fire is dropped).
+// Long runs against one device arm a fault for one run this way.
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
@@ -17,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -164,8 +171,9 @@ DiskResult runDiskMode(const fs::path& dir, const Options& options)
 // ideal pace however the process is scheduled.
 class Server {
 public:
-    Server(SimDevice* device, std::string socketPath, uint32_t latencyUs)
-        : device_(device), socketPath_(std::move(socketPath)), latency_(std::chrono::microseconds(latencyUs))
+    Server(SimDevice* device, std::string socketPath, std::string faultFile, uint32_t latencyUs)
+        : device_(device), socketPath_(std::move(socketPath)), faultFile_(std::move(faultFile)),
+          latency_(std::chrono::microseconds(latencyUs))
     {
     }
     ~Server()
@@ -307,6 +315,30 @@ private:
         device_->resetCounters();
         lastTraffic_ = Clock::now();
         say("host connected");
+        armSessionFaults();
+    }
+
+    // One-shot: the file goes whether or not its list was good, so a bad one
+    // cannot hang over every later session.
+    void armSessionFaults()
+    {
+        int fd = open(faultFile_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return;
+        char text[256];
+        ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        unlink(faultFile_.c_str());
+        std::string list(text, size_t(std::max<ssize_t>(n, 0)));
+        while (!list.empty() && std::isspace(static_cast<unsigned char>(list.back()))) list.pop_back();
+        SimFaults faults;
+        std::string error;
+        if (!SimFaults_parse(list, &faults, &error)) {
+            say("session faults '%s' ignored: %s", list, error);
+            return;
+        }
+        device_->setFaults(faults);
+        sessionFaults_ = true;
+        say("session faults: %s", list);
     }
 
     bool hostGone() const
@@ -330,6 +362,8 @@ private:
                      static_cast<unsigned long long>(device_->reportsOut()));
         close(hostFd_);
         hostFd_ = -1;
+        if (sessionFaults_) device_->setFaults(SimFaults{});
+        sessionFaults_ = false;
         inHeld_ = outHeld_ = outBlocked_ = false;
         // What the old host did not collect is no one's now.
         device_->hostDiscard(generation_);
@@ -459,6 +493,8 @@ private:
 
     SimDevice* device_;
     std::string socketPath_;
+    std::string faultFile_;  // faults for the next session, read and removed as a host connects
+    bool sessionFaults_ = false;  // the present session's faults came from faultFile_
     int listenFd_ = -1;
     int hostFd_ = -1;
     uint64_t generation_ = 0;
@@ -526,7 +562,10 @@ int main(int argc, char** argv)
     app.add_option("--flash", options.flash, "flash image file, loaded at start and saved on exit");
     app.add_option("--vendor", options.vendor, "raw vendor field of the disk (default \"VEXALTO \")");
     app.add_option("--latency-us", options.latencyUs, "time each report takes on the link");
-    app.add_option("--fault", options.fault, "faults, e.g. drop:3,delay:2,stop-data:10,disconnect:50");
+    app.add_option("--fault", options.fault,
+                   "faults, e.g. drop:3,delay:2,stop-data:10,disconnect:50,refuse-write:1,corrupt-write:2; "
+                   "a file fault#<id> in the simulation folder holding such a list arms it for the next "
+                   "session only (read and removed as the next host connects, dropped as it ends)");
     CLI11_PARSE(app, argc, argv);
 
     if (options.id.empty() || options.id.find_first_of("/#") != std::string::npos) {
@@ -565,7 +604,7 @@ int main(int argc, char** argv)
     bool vanished = false;
     {
         Server server(device.get(), (dir / SimFolder_socketName(kSimVendorId, kSimProductId, options.id)).string(),
-                      options.latencyUs);
+                      (dir / ("fault#" + options.id)).string(), options.latencyUs);
         if (!server.listen()) return 1;
         vanished = !server.run();
     }

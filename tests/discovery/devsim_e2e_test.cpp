@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <future>
 
 #include "core/runtime.h"
@@ -206,6 +207,32 @@ TEST_F(DevsimEndToEnd, DisconnectFaultMakesTheDeviceVanish)
     EXPECT_EQ(Hidc_getFlashSize(&port.ch), 0u);
     EXPECT_EQ(sim.waitExit(3000), 0) << sim.log();
     EXPECT_FALSE(fs::exists(socketPath("d")));
+}
+
+TEST_F(DevsimEndToEnd, AFaultFileArmsTheNextSessionOnly)
+{
+    Devsim sim(dir, {"--id", "f", "--mode", "hid"});
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(socketPath("f")); }, 3000)) << sim.log();
+    const std::string faultFile = dir + "/fault#f";
+    // Each session: the fault list armed before it (none: ""), then whether
+    // each flash-size query answers; the boot-version query is reply 1.
+    const struct {
+        const char* faults;
+        std::vector<bool> answers;
+    } sessions[] = {
+        {"fail-status:2\n", {false, true}},
+        {"fail-status:5", {true, true}},  // reply 5 never comes in this session
+        {"", {true, true, true}},         // and would be the first size query here: gone with its session
+        {"no-such-fault:1", {true}},      // a bad list is dropped
+    };
+    for (const auto& session : sessions) {
+        SCOPED_TRACE(session.faults);
+        if (*session.faults) std::ofstream(faultFile) << session.faults;
+        DirectPort port(socketPath("f"));
+        EXPECT_EQ(port.ch.bootVersion, 1046u) << sim.log();
+        for (bool answers : session.answers) EXPECT_EQ(Hidc_getFlashSize(&port.ch) != 0, answers) << sim.log();
+        EXPECT_FALSE(fs::exists(faultFile));
+    }
 }
 
 TEST_F(DevsimEndToEnd, FlashImageOutlivesTheProcess)
