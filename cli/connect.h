@@ -26,3 +26,9 @@ bool Cli_useSimFolder(const CliOptions& options, std::string* error);
 // 500 ms). False with *error set when no device could be connected; a device
 // that opened but did not identify stays in the channel.
 bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::string* error);
+
+// The first step of the commands that work on the device: a new machine
+// record connected as Cli_connectDevice does it. On failure null, the cause on
+// stderr as "<command>: ...", and *exitStatus set to CLI_EXIT_ERROR (out of
+// memory) or CLI_EXIT_NO_DEVICE.
+MachinePtr Cli_openMachine(const CliOptions& options, const char* command, int* exitStatus);

@@ -41,11 +41,6 @@ Bytes padded(Bytes data)
 
 Bytes erased(size_t n) { return Bytes(n, 0xFF); }
 
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
-
 PackagePtr load(const ContainerSpec& spec)
 {
     Bytes data;

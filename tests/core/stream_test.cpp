@@ -10,11 +10,6 @@
 
 namespace {
 
-struct Release {
-    void operator()(ZR_Stream* s) const { ZR_Stream_release(s); }
-};
-using StreamPtr = std::unique_ptr<ZR_Stream, Release>;
-
 std::string tempPath(const char* name) { return testing::TempDir() + "tessaly_stream_" + name; }
 
 std::string fileContents(const std::string& path)

@@ -70,11 +70,6 @@ private:
     std::filesystem::path path_;
 };
 
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
-
 inline PackagePtr loadFile(const std::string& path) { return PackagePtr(ZR_Package_load(path.c_str())); }
 
 // Builds the ContainerSpec (the build must succeed), writes it to dir/name and loads it.
