@@ -52,9 +52,7 @@ struct Released {
 template <typename T> using Scoped = std::unique_ptr<T[], Released>;
 
 // ---------------------------------------------------------------------------
-// What each section is
-
-const ZR_SectionFormat& formatOf(ZR_Section section) { return ZR_sectionFormat(section); }
+// Load order (what each section is: core/package_format.h)
 
 // Every section loads on its own, so this order only decides which sections
 // are already in memory when a later one is allocated.
@@ -76,7 +74,6 @@ constexpr const char* kParamNames[ZR_PROGRAM_PARAM_COUNT] = {
 // Header trailers
 
 constexpr const ZR_TrailerLayout& kV3 = kZrTrailers[3];
-constexpr const ZR_TrailerLayout& kV2 = kZrTrailers[2];
 constexpr const ZR_TrailerLayout& kV1 = kZrTrailers[1];
 
 // Reads exactly size bytes; a stream read moves at most INT32_MAX at a time.
@@ -127,7 +124,7 @@ bool checksOut(const uint8_t* t, const ZR_TrailerLayout& layout)
     return getLe32(t) == layout.length && getLe32(t + checkAt) == bytes::sum32(t, checkAt);
 }
 
-void readPairs(const uint8_t* t, const ZR_TrailerLayout& layout, ZR_PackageHeader* header)
+void readTitleAndPairs(const uint8_t* t, const ZR_TrailerLayout& layout, ZR_PackageHeader* header)
 {
     std::memcpy(header->title, t + layout.titleAt, ZR_PACKAGE_TITLE_SIZE);
     for (int i = 0; i < layout.pairCount; ++i) {
@@ -144,7 +141,7 @@ bool acceptV3(const uint8_t* t, ZR_PackageHeader* header)
         return false;
     header->length = kV3.length;
     header->version = getLe32(t + kZrTrailerVersionAt);
-    readPairs(t, kV3, header);
+    readTitleAndPairs(t, kV3, header);
     std::memcpy(header->reserved, t + kZrTrailerReservedAt, sizeof header->reserved);
     header->magic = magic;
     header->check = getLe32(t + ZR_trailerCheckAt(kV3));
@@ -160,7 +157,7 @@ bool acceptOld(const uint8_t* t, int headerVersion, ZR_PackageHeader* header)
         return false;
     header->length = headerVersion == 2 ? kV3.size : kV1.size;
     header->version = headerVersion == 2 ? 3 : 1;
-    readPairs(t, layout, header);
+    readTitleAndPairs(t, layout, header);
     return true;
 }
 
@@ -246,14 +243,14 @@ bool loadBoot(const Loader& ld, ZR_SectionPlace place, ZR_BootSlot* slot)
     if (!slot->buffer)
         return false;
     slot->size = place.size;
-    slot->encoded = formatOf(ZR_Section::boot).rollingForm;
+    slot->encoded = ZR_sectionFormat(ZR_Section::boot).rollingForm;
     slot->secondTransfer = 0;
     return true;
 }
 
 bool loadPlain(const Loader& ld, ZR_Section section, ZR_SectionPlace place, ZR_SectionSlot* slot)
 {
-    const ZR_SectionFormat& rule = formatOf(section);
+    const ZR_SectionFormat& rule = ZR_sectionFormat(section);
     uint8_t* buffer = readRange(ld, place.offset, place.size);
     if (!buffer)
         return false;
@@ -776,7 +773,7 @@ int ZR_Package_sectionView(const ZR_Package* package, ZR_Section section, ZR_Sec
     if (!package || !view || int(section) >= ZR_SECTION_COUNT)
         return 0;
     *view = ZR_SectionView{};
-    const ZR_DateRule rule = formatOf(section).date;
+    const ZR_DateRule rule = ZR_sectionFormat(section).date;
     switch (section) {
     case ZR_Section::boot:
         *view = {package->boot.buffer, package->boot.size, package->boot.encoded, 0, {}};

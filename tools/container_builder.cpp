@@ -24,7 +24,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // ---------------------------------------------------------------------------
-// Section properties
+// Section properties and layout (the facts themselves: core/package_format.h)
 
 const ZR_SectionFormat& info(ZR_Section s) { return ZR_sectionFormat(s); }
 
@@ -33,9 +33,6 @@ bool isTable(ZR_Section s)
     return s == ZR_Section::program || s == ZR_Section::gpsProvinceItems ||
            s == ZR_Section::gpsProvinceRecords;
 }
-
-// ---------------------------------------------------------------------------
-// Layout constants of the file
 
 constexpr size_t kTitleSize = ZR_PACKAGE_TITLE_SIZE;
 
