@@ -661,14 +661,14 @@ int ZR_Package_readHeader(ZR_Stream* stream, ZR_PackageHeader* header, char* tit
     *header = ZR_PackageHeader{};
 
     uint8_t trailer[kZrLargestTrailer];
-    bool found = readTrailer(stream, size, kV3.size, trailer) && acceptV3(trailer, header);
+    bool found = readTrailer(stream, size, kZrTrailerV3Size, trailer) && acceptV3(trailer, header);
     if (!found) {
         *header = ZR_PackageHeader{};
-        found = readTrailer(stream, size, kV2.size, trailer) && acceptOld(trailer, 2, header);
+        found = readTrailer(stream, size, kZrTrailerV2Size, trailer) && acceptOld(trailer, 2, header);
     }
     if (!found) {
         *header = ZR_PackageHeader{};
-        found = readTrailer(stream, size, kV1.size, trailer) && acceptOld(trailer, 1, header);
+        found = readTrailer(stream, size, kZrTrailerV1Size, trailer) && acceptOld(trailer, 1, header);
     }
     if (!found) {
         *header = ZR_PackageHeader{};
