@@ -75,6 +75,7 @@ constexpr const char* kParamNames[ZR_PROGRAM_PARAM_COUNT] = {
 
 constexpr const ZR_TrailerLayout& kV3 = kZrTrailers[3];
 constexpr const ZR_TrailerLayout& kV1 = kZrTrailers[1];
+static_assert(sizeof(ZR_PackageHeader::reserved) == kZrTrailerReservedSize);
 
 // Reads exactly size bytes; a stream read moves at most INT32_MAX at a time.
 bool readExact(ZR_Stream* stream, void* buffer, uint64_t size)
