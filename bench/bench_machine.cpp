@@ -33,13 +33,9 @@ double processCpuSeconds()
 
 uint64_t round256(uint64_t n) { return (n + 255) / 256 * 256; }
 
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-
 // Boot, program, voice, radar mute, update tool, OLED and GPS adding up to
 // 8 MiB, for a 502-map board with a server and a track area.
-std::unique_ptr<ZR_Package, PackageFree> makePackage(std::vector<uint32_t>* imageSizes)
+PackagePtr makePackage(std::vector<uint32_t>* imageSizes)
 {
     ContainerSpec spec = Bench_eightMiBPackage("Halcyon Path", imageSizes);
     Bytes data;
@@ -47,7 +43,7 @@ std::unique_ptr<ZR_Package, PackageFree> makePackage(std::vector<uint32_t>* imag
     if (!ContainerBuilder_build(spec, &data, &error)) return nullptr;
     ZR_Stream* stream = ZR_Stream_openMemory(data.data(), uint32_t(data.size()));
     ZR_Stream_seekTo(stream, uint32_t(data.size()));
-    std::unique_ptr<ZR_Package, PackageFree> package(ZR_Package_loadFromStream(stream));
+    PackagePtr package(ZR_Package_loadFromStream(stream));
     ZR_Stream_release(stream);
     return package;
 }
@@ -61,14 +57,14 @@ void BM_WriteRun8MiB(benchmark::State& state)
     std::vector<uint32_t> imageSizes;
     auto package = makePackage(&imageSizes);
     auto device = SimPreset_make("502");
-    ZR_Machine* machine = ZR_Machine_create(nullptr, nullptr, nullptr, nullptr);
+    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
     machine->channel->port = Hidc_portFromDevice(SimDevice_openTransport(device.get()));
-    if (!package || !ZR_Machine_identify(machine)) {
+    if (!package || !ZR_Machine_identify(machine.get())) {
         state.SkipWithError("setup failed");
         return;
     }
     device->resetCounters();
-    ZR_Machine_identify(machine);
+    ZR_Machine_identify(machine.get());
     const uint64_t identifyReports = device->reportsIn() + device->reportsOut();
 
     uint64_t reports = 0, commands = 0, dataReports = 0;
@@ -80,8 +76,8 @@ void BM_WriteRun8MiB(benchmark::State& state)
         plan.verifyMode = ZR_VERIFY_OFF;  // the write alone; BM_ReadBack8MiB measures the read-back
         device->resetCounters();
         double start = processCpuSeconds();
-        if (ZR_Machine_checkParamAndMainSetting(machine, &plan, package.get()) != ZR_PLAN_READY ||
-            ZR_Machine_write(&plan, machine, package.get()) != ZR_WRITE_OK) {
+        if (ZR_Machine_checkParamAndMainSetting(machine.get(), &plan, package.get()) != ZR_PLAN_READY ||
+            ZR_Machine_write(&plan, machine.get(), package.get()) != ZR_WRITE_OK) {
             state.SkipWithError("write run failed");
             break;
         }
@@ -114,7 +110,6 @@ void BM_WriteRun8MiB(benchmark::State& state)
     state.counters["cpu_pct_of_wire"] = wireSeconds > 0 ? 100.0 * cpuPerRun / wireSeconds : 0;
     state.counters["write_amplification"] = rounded ? double(dataReports * 64) / double(rounded) : 0;
 
-    ZR_Machine_release(machine);
     ZR_logSetSink(logSink, logContext);
 }
 BENCHMARK(BM_WriteRun8MiB)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();

@@ -13,22 +13,11 @@
 
 namespace {
 
-struct MachineDeleter {
-    void operator()(ZR_Machine* m) const { ZR_Machine_release(m); }
-};
-
 int runDumpServer(const CliOptions& options, const std::string& output)
 {
-    std::unique_ptr<ZR_Machine, MachineDeleter> machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
-    if (!machine) {
-        std::fprintf(stderr, "dump-server: out of memory\n");
-        return CLI_EXIT_ERROR;
-    }
-    std::string error;
-    if (!Cli_connectDevice(options, machine.get(), &error)) {
-        std::fprintf(stderr, "dump-server: %s\n", error.c_str());
-        return Cli_connectFailureStatus();
-    }
+    int status = CLI_EXIT_OK;
+    MachinePtr machine = Cli_openMachine(options, "dump-server", &status);
+    if (!machine) return status;
     TerminalHost::Settings settings;
     settings.saveFile = output;
     settings.progressOnTerminal = isatty(STDERR_FILENO);

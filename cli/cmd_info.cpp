@@ -14,22 +14,11 @@
 
 namespace {
 
-struct MachineDeleter {
-    void operator()(ZR_Machine* m) const { ZR_Machine_release(m); }
-};
-
 int runInfo(const CliOptions& options, const std::string& output)
 {
-    std::unique_ptr<ZR_Machine, MachineDeleter> machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
-    if (!machine) {
-        std::fprintf(stderr, "info: out of memory\n");
-        return CLI_EXIT_ERROR;
-    }
-    std::string error;
-    if (!Cli_connectDevice(options, machine.get(), &error)) {
-        std::fprintf(stderr, "info: %s\n", error.c_str());
-        return Cli_connectFailureStatus();
-    }
+    int status = CLI_EXIT_OK;
+    MachinePtr machine = Cli_openMachine(options, "info", &status);
+    if (!machine) return status;
     // The text is written as a file first, exactly as the service command
     // saves it; without -o it is shown and the file removed.
     std::string path = output;

@@ -17,11 +17,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct PackageDeleter {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageDeleter>;
-
 std::string dateText(const ZR_Date& d)
 {
     if (d.year == 0) return "";

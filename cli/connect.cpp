@@ -150,3 +150,20 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
 }
 
 int Cli_connectFailureStatus() { return Discovery_lastOpenBusy() ? CLI_EXIT_ERROR : CLI_EXIT_NO_DEVICE; }
+
+MachinePtr Cli_openMachine(const CliOptions& options, const char* command, int* exitStatus)
+{
+    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
+    if (!machine) {
+        std::fprintf(stderr, "%s: out of memory\n", command);
+        *exitStatus = CLI_EXIT_ERROR;
+        return nullptr;
+    }
+    std::string error;
+    if (!Cli_connectDevice(options, machine.get(), &error)) {
+        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+        *exitStatus = Cli_connectFailureStatus();
+        return nullptr;
+    }
+    return machine;
+}

@@ -32,3 +32,9 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
 // The exit status after a failed Cli_connectDevice: CLI_EXIT_ERROR when
 // another run holds the device, else CLI_EXIT_NO_DEVICE.
 int Cli_connectFailureStatus();
+
+// The first step of the commands that work on the device: a new machine
+// record connected as Cli_connectDevice does it. On failure null, the cause on
+// stderr as "<command>: ...", and *exitStatus set to CLI_EXIT_ERROR (out of
+// memory) or CLI_EXIT_NO_DEVICE.
+MachinePtr Cli_openMachine(const CliOptions& options, const char* command, int* exitStatus);

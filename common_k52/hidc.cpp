@@ -330,8 +330,7 @@ int Hidc_writeFlash(HidcChannel* ch, uint32_t address, const uint8_t* data, uint
     if (encoded) {
         // The device checks the sum of what it will store, the decoded bytes;
         // decode a copy for the sum and send the data as given.
-        ZR_rollingXorReset();
-        ZR_rollingXor(length, buf);
+        ZR_rollingXorFromStart(length, buf);
         sum = bytes::sum32(buf, length) + 255u * fill;
         std::memcpy(buf, data, length);
     } else {

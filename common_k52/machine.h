@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "common_k52/hidc.h"
 #include "core/package.h"
@@ -161,6 +162,12 @@ ZR_Machine* ZR_Machine_create(ZR_MachineAcceptFn accept, void* acceptUser, ZR_Ma
                               void* progressUser);
 // Drops a reference; the last one closes the port and frees channel and record.
 void ZR_Machine_release(ZR_Machine* machine);
+
+// Owns one reference to a machine record.
+struct ZR_MachineReleaser {
+    void operator()(ZR_Machine* machine) const { ZR_Machine_release(machine); }
+};
+using MachinePtr = std::unique_ptr<ZR_Machine, ZR_MachineReleaser>;
 
 // Identification over the channel; 0 without record or channel, when the
 // acceptance callback refused the device, or when a device that answered the

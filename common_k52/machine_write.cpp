@@ -188,8 +188,7 @@ uint32_t programSum(const uint8_t* image, uint32_t size, bool encoded)
 {
     if (!encoded) return bytes::sum32(image, size);
     std::vector<uint8_t> decoded(image, image + size);
-    ZR_rollingXorReset();
-    ZR_rollingXor(size, decoded.data());
+    ZR_rollingXorFromStart(size, decoded.data());
     return bytes::sum32(decoded.data(), decoded.size());
 }
 

@@ -46,8 +46,8 @@ TeaImpl ZR_blockDecipherImpl();
 // ---------------------------------------------------------------------------
 // Rolling XOR
 
-// State of the rolling XOR. The product uses one process-wide instance (the
-// functions without "With"); the simulated device keeps its own.
+// State of the rolling XOR. Each decoding keeps its own (the "With" form);
+// one process-wide instance remains for the functions without "With".
 struct ZR_RollingXor {
     uint32_t runningWord; // XORed into every 4-byte group of the current stretch
     uint32_t accumulator; // wrapping sum of the output groups of the current 256-byte stretch
@@ -62,9 +62,18 @@ void ZR_rollingXorResetState(ZR_RollingXor* state);
 // stream split over several calls must be split at multiples of 4.
 void ZR_rollingXorWith(ZR_RollingXor* state, uint32_t length, uint8_t* buffer);
 
-// The same over the one process-wide state. Not locked: the container loader
-// and the device writer use it one after the other on the update thread, each
-// starting with ZR_rollingXorReset.
+// Decodes the buffer as one whole stream from its start, on a state of its
+// own: what every caller in this system needs, and safe whatever else runs.
+inline void ZR_rollingXorFromStart(uint32_t length, uint8_t* buffer)
+{
+    ZR_RollingXor state;
+    ZR_rollingXorResetState(&state);
+    ZR_rollingXorWith(&state, length, buffer);
+}
+
+// The same over one process-wide state, for callers that continue a stream
+// across calls. Not locked, and shared by every such caller: prefer a state of
+// your own.
 void ZR_rollingXorReset();
 void ZR_rollingXor(uint32_t length, uint8_t* buffer);
 

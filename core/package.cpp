@@ -1,4 +1,5 @@
 #include "core/package.h"
+#include "core/package_format.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -51,44 +52,7 @@ struct Released {
 template <typename T> using Scoped = std::unique_ptr<T[], Released>;
 
 // ---------------------------------------------------------------------------
-// What each section is
-
-enum class DateRule : uint8_t {
-    none,
-    word0,
-    word1,
-    rolling, // word 0 of the first 256 bytes after the rolling XOR
-    stamp,   // the province tables' own stamp word
-};
-
-struct SectionRule {
-    const char* name;
-    bool block;       // TEA-enciphered in containers with ZR_PACKAGE_MAGIC_BLOCK
-    uint32_t encoded; // the slot's encoded flag
-    DateRule date;
-};
-
-// Indexed by ZR_Section.
-constexpr SectionRule kRules[ZR_SECTION_COUNT] = {
-    {"boot", false, 1, DateRule::none},
-    {"program", false, 0, DateRule::none},
-    {"radarMute", true, 0, DateRule::word0},
-    {"voice", false, 0, DateRule::word1},
-    {"gps", true, 1, DateRule::rolling},
-    {"updateTool", false, 0, DateRule::none},
-    {"voice2", false, 0, DateRule::word1},
-    {"gpsProvinceItems", true, 0, DateRule::stamp},
-    {"voice3", false, 0, DateRule::word1},
-    {"voice4", false, 0, DateRule::word1},
-    {"voice5", false, 0, DateRule::word1},
-    {"voice6", false, 0, DateRule::word1},
-    {"gps2", true, 1, DateRule::rolling},
-    {"oled", false, 1, DateRule::rolling},
-    {"voice7", false, 0, DateRule::word0},
-    {"gps3", true, 0, DateRule::word0},
-    {"voice8", false, 0, DateRule::word0},
-    {"gpsProvinceRecords", true, 0, DateRule::stamp},
-};
+// Load order (what each section is: core/package_format.h)
 
 // Every section loads on its own, so this order only decides which sections
 // are already in memory when a later one is allocated.
@@ -109,19 +73,9 @@ constexpr const char* kParamNames[ZR_PROGRAM_PARAM_COUNT] = {
 // ---------------------------------------------------------------------------
 // Header trailers
 
-constexpr uint32_t kTrailerV3 = 520;
-constexpr uint32_t kTrailerV2 = 320;
-constexpr uint32_t kTrailerV1 = 304;
-
-// Versions 1 and 2 were made for devices with fixed areas; anything larger is
-// not a container of that age.
-constexpr uint32_t kOldBootLimit = 0x8000;
-constexpr uint32_t kOldRadarMuteLimit = 819200;
-constexpr uint32_t kOldVoiceLimit = 0x200000;
-constexpr uint32_t kOldGpsLimit = 0x522000;
-constexpr uint32_t kV3BootLimit = 32768; // "below 32769"
-
-constexpr int kOldSectionCount = 5; // boot, program, radarMute, voice, gps
+constexpr const ZR_TrailerLayout& kV3 = kZrTrailers[3];
+constexpr const ZR_TrailerLayout& kV1 = kZrTrailers[1];
+static_assert(sizeof(ZR_PackageHeader::reserved) == kZrTrailerReservedSize);
 
 // Reads exactly size bytes; a stream read moves at most INT32_MAX at a time.
 bool readExact(ZR_Stream* stream, void* buffer, uint64_t size)
@@ -156,55 +110,55 @@ bool readTrailer(ZR_Stream* stream, int64_t streamSize, uint32_t n, uint8_t* tra
     return true;
 }
 
-bool withinOldLimits(const uint8_t* pairs)
+// Versions 1 and 2 lay the pairs out alike, so one check serves both.
+bool withinOldLimits(const uint8_t* t, const ZR_TrailerLayout& layout)
 {
-    return getLe32(pairs + 4) <= kOldBootLimit && getLe32(pairs + 20) <= kOldRadarMuteLimit &&
-           getLe32(pairs + 28) <= kOldVoiceLimit && getLe32(pairs + 36) <= kOldGpsLimit;
+    for (const ZR_SectionLimit& limit : kZrOldHeaderLimits)
+        if (getLe32(t + ZR_pairSizeAt(layout, int(limit.section))) > limit.maxSize)
+            return false;
+    return true;
 }
 
-void readPairs(const uint8_t* pairs, int count, ZR_PackageHeader* header)
+bool checksOut(const uint8_t* t, const ZR_TrailerLayout& layout)
 {
-    for (int i = 0; i < count; ++i) {
-        header->sections[i].offset = getLe32(pairs + 8 * i);
-        header->sections[i].size = getLe32(pairs + 8 * i + 4);
+    const uint32_t checkAt = ZR_trailerCheckAt(layout);
+    return getLe32(t) == layout.length && getLe32(t + checkAt) == bytes::sum32(t, checkAt);
+}
+
+void readTitleAndPairs(const uint8_t* t, const ZR_TrailerLayout& layout, ZR_PackageHeader* header)
+{
+    std::memcpy(header->title, t + layout.titleAt, ZR_PACKAGE_TITLE_SIZE);
+    for (int i = 0; i < layout.pairCount; ++i) {
+        header->sections[i].offset = getLe32(t + ZR_pairOffsetAt(layout, i));
+        header->sections[i].size = getLe32(t + ZR_pairSizeAt(layout, i));
     }
 }
 
 bool acceptV3(const uint8_t* t, ZR_PackageHeader* header)
 {
-    const uint32_t magic = getLe32(t + 512);
-    if ((magic != ZR_PACKAGE_MAGIC_PLAIN && magic != ZR_PACKAGE_MAGIC_BLOCK) || getLe32(t) != 516 ||
-        getLe32(t + 516) != bytes::sum32(t, 516) || getLe32(t + 268) > kV3BootLimit)
+    const uint32_t magic = getLe32(t + kZrTrailerMagicAt);
+    if ((magic != ZR_PACKAGE_MAGIC_PLAIN && magic != ZR_PACKAGE_MAGIC_BLOCK) || !checksOut(t, kV3) ||
+        getLe32(t + ZR_pairSizeAt(kV3, int(ZR_Section::boot))) > kZrV3BootLimit)
         return false;
-    header->length = 516;
-    header->version = getLe32(t + 4);
-    std::memcpy(header->title, t + 8, ZR_PACKAGE_TITLE_SIZE);
-    readPairs(t + 264, ZR_SECTION_COUNT, header);
-    std::memcpy(header->reserved, t + 408, sizeof header->reserved);
+    header->length = kV3.length;
+    header->version = getLe32(t + kZrTrailerVersionAt);
+    readTitleAndPairs(t, kV3, header);
+    std::memcpy(header->reserved, t + kZrTrailerReservedAt, sizeof header->reserved);
     header->magic = magic;
-    header->check = getLe32(t + 516);
+    header->check = getLe32(t + ZR_trailerCheckAt(kV3));
     return true;
 }
 
-bool acceptV2(const uint8_t* t, ZR_PackageHeader* header)
+// A version 2 header normalises to the long layout with format version 3; a
+// version 1 header keeps its own length and version 1.
+bool acceptOld(const uint8_t* t, int headerVersion, ZR_PackageHeader* header)
 {
-    if (getLe32(t) != 316 || getLe32(t + 316) != bytes::sum32(t, 316) || !withinOldLimits(t + 264))
+    const ZR_TrailerLayout& layout = kZrTrailers[headerVersion];
+    if (!checksOut(t, layout) || !withinOldLimits(t, layout))
         return false;
-    header->length = kTrailerV3;
-    header->version = 3;
-    std::memcpy(header->title, t + 8, ZR_PACKAGE_TITLE_SIZE);
-    readPairs(t + 264, kOldSectionCount, header);
-    return true;
-}
-
-bool acceptV1(const uint8_t* t, ZR_PackageHeader* header)
-{
-    if (getLe32(t) != 300 || getLe32(t + 300) != bytes::sum32(t, 300) || !withinOldLimits(t + 260))
-        return false;
-    header->length = kTrailerV1;
-    header->version = 1;
-    std::memcpy(header->title, t + 4, ZR_PACKAGE_TITLE_SIZE);
-    readPairs(t + 260, kOldSectionCount, header);
+    header->length = headerVersion == 2 ? kV3.size : kV1.size;
+    header->version = headerVersion == 2 ? 3 : 1;
+    readTitleAndPairs(t, layout, header);
     return true;
 }
 
@@ -250,8 +204,7 @@ uint32_t rollingStamp(const uint8_t* buffer, uint32_t size)
 {
     uint8_t work[256] = {};
     std::memcpy(work, buffer, size < sizeof work ? size : sizeof work);
-    ZR_rollingXorReset();
-    ZR_rollingXor(sizeof work, work);
+    ZR_rollingXorFromStart(sizeof work, work);
     return getLe32(work);
 }
 
@@ -291,14 +244,14 @@ bool loadBoot(const Loader& ld, ZR_SectionPlace place, ZR_BootSlot* slot)
     if (!slot->buffer)
         return false;
     slot->size = place.size;
-    slot->encoded = kRules[int(ZR_Section::boot)].encoded;
+    slot->encoded = ZR_sectionFormat(ZR_Section::boot).rollingForm;
     slot->secondTransfer = 0;
     return true;
 }
 
 bool loadPlain(const Loader& ld, ZR_Section section, ZR_SectionPlace place, ZR_SectionSlot* slot)
 {
-    const SectionRule& rule = kRules[int(section)];
+    const ZR_SectionFormat& rule = ZR_sectionFormat(section);
     uint8_t* buffer = readRange(ld, place.offset, place.size);
     if (!buffer)
         return false;
@@ -306,38 +259,33 @@ bool loadPlain(const Loader& ld, ZR_Section section, ZR_SectionPlace place, ZR_S
         ZR_blockDecipher(buffer, place.size);
     slot->buffer = buffer;
     slot->size = place.size;
-    slot->encoded = rule.encoded;
+    slot->encoded = rule.rollingForm;
     switch (rule.date) {
-    case DateRule::word0:
+    case ZR_DateRule::word0:
         ZR_secondsToDate(wordOf(buffer, place.size, 0), &slot->date);
         break;
-    case DateRule::word1:
+    case ZR_DateRule::word1:
         ZR_secondsToDate(wordOf(buffer, place.size, 1), &slot->date);
         break;
-    case DateRule::rolling:
+    case ZR_DateRule::rolling:
         ZR_secondsToDate(rollingStamp(buffer, place.size), &slot->date);
         break;
-    case DateRule::none:
-    case DateRule::stamp:
+    case ZR_DateRule::none:
+    case ZR_DateRule::stamp:
         break;
     }
     return true;
 }
 
-constexpr uint32_t kPreHeaderSize = 60;
-constexpr uint32_t kPreHeaderMagic = 0x12345678;
-constexpr uint32_t kEntrySize = 220;
-constexpr uint32_t kShortEntrySize = 16;
-
 void parseProgramEntry(const uint8_t* e, ZR_ProgramEntry* entry)
 {
-    std::memcpy(entry->boardKey, e, 4);
+    std::memcpy(entry->boardKey, e + kZrEntryBoardKeyAt, 4);
     entry->boardKey[4] = 0;
-    entry->boardKeyValue = getLe32(e);
-    entry->imageOffset = getLe32(e + 4);
-    entry->imageSize = getLe32(e + 8);
+    entry->boardKeyValue = getLe32(e + kZrEntryBoardKeyAt);
+    entry->imageOffset = getLe32(e + kZrEntryImageOffsetAt);
+    entry->imageSize = getLe32(e + kZrEntryImageSizeAt);
     for (int i = 0; i < ZR_PROGRAM_PARAM_COUNT; ++i)
-        entry->params[i] = getLe32(e + 16 + 4 * i);
+        entry->params[i] = getLe32(e + kZrEntryParamsAt + 4 * i);
 }
 
 bool loadProgram(const Loader& ld, ZR_SectionPlace place, ZR_ProgramSlot* slot)
@@ -348,25 +296,26 @@ bool loadProgram(const Loader& ld, ZR_SectionPlace place, ZR_ProgramSlot* slot)
     slot->raw = readRange(ld, place.offset, place.size);
     slot->rawSize = slot->raw ? place.size : 0;
 
-    uint8_t pre[kPreHeaderSize] = {};
-    const bool preRead = insideFile(ld, place.offset, kPreHeaderSize) && ZR_Stream_seekTo(ld.stream, place.offset) &&
-                         readExact(ld.stream, pre, kPreHeaderSize);
+    uint8_t pre[kZrPreHeaderSize] = {};
+    const bool preRead = insideFile(ld, place.offset, kZrPreHeaderSize) &&
+                         ZR_Stream_seekTo(ld.stream, place.offset) && readExact(ld.stream, pre, kZrPreHeaderSize);
     uint64_t tableStart;
     uint32_t stride;
-    if (preRead && getLe32(pre + 4) == kPreHeaderMagic && getLe32(pre + 56) == bytes::sum32(pre, 56)) {
+    if (preRead && getLe32(pre + kZrPreHeaderMagicAt) == kZrPreHeaderMagic &&
+        getLe32(pre + kZrPreHeaderSumAt) == bytes::sum32(pre, kZrPreHeaderSumAt)) {
         slot->layout = 1;
-        slot->count = getLe32(pre + 12);
-        tableStart = uint64_t(place.offset) + kPreHeaderSize;
-        stride = kEntrySize;
+        slot->count = getLe32(pre + kZrPreHeaderCountAt);
+        tableStart = uint64_t(place.offset) + kZrPreHeaderSize;
+        stride = kZrProgramEntrySize;
     } else {
-        uint8_t countWord[4];
-        if (!insideFile(ld, place.offset, 4) || !ZR_Stream_seekTo(ld.stream, place.offset) ||
-            !readExact(ld.stream, countWord, 4))
+        uint8_t countWord[kZrCountWordSize];
+        if (!insideFile(ld, place.offset, kZrCountWordSize) || !ZR_Stream_seekTo(ld.stream, place.offset) ||
+            !readExact(ld.stream, countWord, kZrCountWordSize))
             return false;
         slot->layout = 0;
         slot->count = getLe32(countWord);
-        tableStart = uint64_t(place.offset) + 4;
-        stride = kShortEntrySize;
+        tableStart = uint64_t(place.offset) + kZrCountWordSize;
+        stride = kZrShortProgramEntrySize;
     }
     // The table is bounded twice: its entries must be in the file, and its
     // records in memory must not outgrow the file either. A 16-byte entry
@@ -385,7 +334,7 @@ bool loadProgram(const Loader& ld, ZR_SectionPlace place, ZR_ProgramSlot* slot)
         return false;
     }
     for (uint32_t i = 0; i < slot->count; ++i) {
-        uint8_t e[kEntrySize] = {};
+        uint8_t e[kZrProgramEntrySize] = {};
         if (!readExact(ld.stream, e, stride))
             return false;
         parseProgramEntry(e, &slot->entries[i]);
@@ -413,14 +362,6 @@ bool loadProgram(const Loader& ld, ZR_SectionPlace place, ZR_ProgramSlot* slot)
     return true;
 }
 
-constexpr uint32_t kProvinceNameBytes = 50;
-constexpr uint32_t kProvinceEntryBytes = kProvinceNameBytes + 4;
-constexpr uint32_t kItemSize = 12;
-
-struct StreamReleaser {
-    void operator()(ZR_Stream* s) const { ZR_Stream_release(s); }
-};
-
 // Parses a province table section. Entries point into the section buffer and
 // each entry's block is decoded there in place: the blocks follow one another
 // without overlap, so this gives the same bytes as decoding copies, without a
@@ -435,11 +376,11 @@ bool loadProvince(const Loader& ld, ZR_SectionPlace place, bool records, ZR_Prov
     if (ld.blockCipher)
         ZR_blockDecipher(buffer, place.size);
 
-    std::unique_ptr<ZR_Stream, StreamReleaser> mem(ZR_Stream_openMemory(buffer, place.size));
+    StreamPtr mem(ZR_Stream_openMemory(buffer, place.size));
     if (!mem)
         return false;
-    const uint32_t headSize = records ? 16 : 8;
-    uint8_t head[16];
+    const uint32_t headSize = records ? kZrRecordsHeadSize : kZrItemsHeadSize;
+    uint8_t head[kZrRecordsHeadSize];
     if (!readExact(mem.get(), head, headSize))
         return false;
     slot->stamp = getLe32(head);
@@ -448,22 +389,22 @@ bool loadProvince(const Loader& ld, ZR_SectionPlace place, bool records, ZR_Prov
         slot->recordSize = getLe32(head + 8);
     }
     const uint32_t count = getLe32(head + headSize - 4);
-    if (count == 0 || headSize + uint64_t(count) * kProvinceEntryBytes > place.size)
+    if (count == 0 || headSize + uint64_t(count) * kZrProvinceEntrySize > place.size)
         return false;
     slot->entries = allocateZeroed<ZR_ProvinceEntry>(count);
     if (!slot->entries)
         return false;
     slot->count = count;
     for (uint32_t i = 0; i < count; ++i) {
-        uint8_t e[kProvinceEntryBytes];
+        uint8_t e[kZrProvinceEntrySize];
         if (!readExact(mem.get(), e, sizeof e))
             return false;
-        std::memcpy(slot->entries[i].name, e, kProvinceNameBytes);
-        slot->entries[i].count = getLe32(e + kProvinceNameBytes);
+        std::memcpy(slot->entries[i].name, e, kZrProvinceNameSize);
+        slot->entries[i].count = getLe32(e + kZrProvinceNameSize);
     }
 
-    uint64_t position = headSize + uint64_t(count) * kProvinceEntryBytes;
-    const uint64_t unit = records ? slot->recordSize : kItemSize;
+    uint64_t position = headSize + uint64_t(count) * kZrProvinceEntrySize;
+    const uint64_t unit = records ? slot->recordSize : kZrProvinceItemSize;
     for (uint32_t i = 0; i < count; ++i) {
         ZR_ProvinceEntry& entry = slot->entries[i];
         const uint64_t blockBytes = entry.count * unit;
@@ -473,8 +414,7 @@ bool loadProvince(const Loader& ld, ZR_SectionPlace place, bool records, ZR_Prov
             return false;
         entry.block = buffer + position;
         if (!records) {
-            ZR_rollingXorReset();
-            ZR_rollingXor(uint32_t(blockBytes), entry.block);
+            ZR_rollingXorFromStart(uint32_t(blockBytes), entry.block);
         } else if (ld.blockCipher) {
             ZR_blockDecipher(entry.block, uint32_t(blockBytes));
         }
@@ -482,11 +422,6 @@ bool loadProvince(const Loader& ld, ZR_SectionPlace place, bool records, ZR_Prov
     }
     ZR_secondsToDate(slot->stamp, &slot->date);
     return true;
-}
-
-bool skippedBeforeVersion5(ZR_Section section)
-{
-    return section == ZR_Section::voice2 || section == ZR_Section::voice4 || section == ZR_Section::voice6;
 }
 
 bool loadSection(const Loader& ld, ZR_Package* package, ZR_Section section, ZR_SectionPlace place)
@@ -663,7 +598,7 @@ bool sortRecordsInto(uint8_t* out, const ProvincePart* parts, int partCount, uin
 
 const char* ZR_Section_name(ZR_Section section)
 {
-    return int(section) < ZR_SECTION_COUNT ? kRules[int(section)].name : "?";
+    return int(section) < ZR_SECTION_COUNT ? kZrSectionFormats[int(section)].name : "?";
 }
 
 const char* ZR_ProgramParam_name(ZR_ProgramParam param)
@@ -707,11 +642,11 @@ int ZR_PackageHeader_trailerVersion(const ZR_PackageHeader* header)
     if (!header)
         return 0;
     switch (header->length) {
-    case 516:
+    case kV3.length:
         return 3;
-    case kTrailerV3:
+    case kV3.size:
         return 2;
-    case kTrailerV1:
+    case kV1.size:
         return 1;
     default:
         return 0;
@@ -726,15 +661,15 @@ int ZR_Package_readHeader(ZR_Stream* stream, ZR_PackageHeader* header, char* tit
     const int64_t size = streamLength(stream);
     *header = ZR_PackageHeader{};
 
-    uint8_t trailer[kTrailerV3];
-    bool found = readTrailer(stream, size, kTrailerV3, trailer) && acceptV3(trailer, header);
+    uint8_t trailer[kZrLargestTrailer];
+    bool found = readTrailer(stream, size, kZrTrailerV3Size, trailer) && acceptV3(trailer, header);
     if (!found) {
         *header = ZR_PackageHeader{};
-        found = readTrailer(stream, size, kTrailerV2, trailer) && acceptV2(trailer, header);
+        found = readTrailer(stream, size, kZrTrailerV2Size, trailer) && acceptOld(trailer, 2, header);
     }
     if (!found) {
         *header = ZR_PackageHeader{};
-        found = readTrailer(stream, size, kTrailerV1, trailer) && acceptV1(trailer, header);
+        found = readTrailer(stream, size, kZrTrailerV1Size, trailer) && acceptOld(trailer, 1, header);
     }
     if (!found) {
         *header = ZR_PackageHeader{};
@@ -770,7 +705,7 @@ ZR_Package* ZR_Package_loadFromStream(ZR_Stream* stream)
 
     for (ZR_Section section : kLoadOrder) {
         const ZR_SectionPlace place = package->header.sections[int(section)];
-        if (place.size == 0 || (package->header.version < 5 && skippedBeforeVersion5(section)))
+        if (place.size == 0 || (package->header.version < kZrVersionWithEvenVoices && ZR_sectionNeedsVersion5(section)))
             continue;
         if (!loadSection(ld, package, section, place))
             ZR_LOG("section %s (offset %u, size %u) not loaded", ZR_Section_name(section), place.offset,
@@ -839,7 +774,7 @@ int ZR_Package_sectionView(const ZR_Package* package, ZR_Section section, ZR_Sec
     if (!package || !view || int(section) >= ZR_SECTION_COUNT)
         return 0;
     *view = ZR_SectionView{};
-    const DateRule rule = kRules[int(section)].date;
+    const ZR_DateRule rule = ZR_sectionFormat(section).date;
     switch (section) {
     case ZR_Section::boot:
         *view = {package->boot.buffer, package->boot.size, package->boot.encoded, 0, {}};
@@ -856,7 +791,7 @@ int ZR_Package_sectionView(const ZR_Package* package, ZR_Section section, ZR_Sec
     }
     default: {
         const ZR_SectionSlot* slot = ZR_Package_slot(package, section);
-        *view = {slot->buffer, slot->size, slot->encoded, rule != DateRule::none, slot->date};
+        *view = {slot->buffer, slot->size, slot->encoded, rule != ZR_DateRule::none, slot->date};
         return 1;
     }
     }

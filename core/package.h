@@ -9,12 +9,13 @@
 // name the same bytes share them. A section that does not check out is left
 // empty and the others still load.
 //
-// Loading runs the rolling XOR on its one process-wide state (core/ciphers.h):
-// do not load a package while another load or a device write runs.
+// Loading keeps no shared cipher state, so a load cannot disturb a device
+// write that runs at the same time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/province_table.h"
 
@@ -229,6 +230,12 @@ ZR_Package* ZR_Package_loadFromStream(ZR_Stream* stream);
 // Frees every buffer, table, image and assembled image, then the record. Null
 // is ignored.
 void ZR_Package_free(ZR_Package* package);
+
+// Owns a loaded package.
+struct ZR_PackageFreer {
+    void operator()(ZR_Package* package) const { ZR_Package_free(package); }
+};
+using PackagePtr = std::unique_ptr<ZR_Package, ZR_PackageFreer>;
 
 // The plain slot of one of the fifteen sections with a ZR_SectionSlot; null for
 // boot, program and the province sections, or when package is null.

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "core/printf_format.h"
 
@@ -86,6 +87,12 @@ ZR_Stream* ZR_Stream_openMemory(const void* block, uint32_t length);
 // Drops one reference; at zero flushes a write or append stream, closes the
 // handle and deletes the record. Null is ignored.
 void ZR_Stream_release(ZR_Stream* stream);
+
+// Owns one reference to a stream.
+struct ZR_StreamReleaser {
+    void operator()(ZR_Stream* stream) const { ZR_Stream_release(stream); }
+};
+using StreamPtr = std::unique_ptr<ZR_Stream, ZR_StreamReleaser>;
 
 // The guarded calls check the stream, its handle and the operation they need.
 

@@ -202,10 +202,6 @@ const HidTransportOps kTapOps = {"tap", tapWrite, tapRead, tapDiscard, tapClose}
 // Packages: the sample containers, made once per process and loaded afresh for
 // every input, since choosing provinces changes a loaded package.
 
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
 
 struct Samples {
     std::vector<std::vector<uint8_t>> containers;

@@ -59,11 +59,6 @@ void copyField(char* buffer, int capacity, const char* start, int length)
     ZR_strCopy(capacity, start, buffer, length);
 }
 
-struct StreamCloser {
-    ZR_Stream* stream;
-    ~StreamCloser() { ZR_Stream_release(stream); }
-};
-
 } // namespace
 
 std::string VersionLookup_addressFor(const char* clientName, const char* host)
@@ -162,16 +157,16 @@ void CVersionLookup::Finish(int result)
 
 int CVersionLookup::Parse(const char* path)
 {
-    StreamCloser file{ZR_Stream_openFile(path, ZR_STREAM_READ)};
-    if (!file.stream)
+    StreamPtr file(ZR_Stream_openFile(path, ZR_STREAM_READ));
+    if (!file)
         return 0;
     char line[kLineCapacity];
-    ZR_Stream_readLine(line, file.stream, kLineCapacity);
+    ZR_Stream_readLine(line, file.get(), kLineCapacity);
 
     if (line[0] >= '0' && line[0] <= '9') {
         listMode = 0;
         char address[kAddressCapacity];
-        ZR_Stream_readLine(address, file.stream, kAddressCapacity);
+        ZR_Stream_readLine(address, file.get(), kAddressCapacity);
         if (line[0] == '\0' || address[0] == '\0') {
             networkVersion = -1;
             if (window_)
@@ -190,7 +185,7 @@ int CVersionLookup::Parse(const char* path)
         languageList.clear();
         // The first line is a record like every other; an empty line ends the list.
         for (bool more = true; more && line[0] != '\0';
-             more = ZR_Stream_readLine(line, file.stream, kLineCapacity) > 0) {
+             more = ZR_Stream_readLine(line, file.get(), kLineCapacity) > 0) {
             const char* starts[ZR_SPLIT_MAX_FIELDS];
             int lengths[ZR_SPLIT_MAX_FIELDS];
             if (ZR_splitFields(starts, lengths, line, 0) != 3)
@@ -202,8 +197,7 @@ int CVersionLookup::Parse(const char* path)
             languageList.push_back(record);
         }
     }
-    ZR_Stream_release(file.stream);
-    file.stream = nullptr;
+    file.reset();
     std::remove(path);
 
     if (listMode == 0 && window_) {

@@ -16,6 +16,7 @@
 
 #include "core/bytes.h"
 #include "core/ciphers.h"
+#include "core/package_format.h"
 #include "tools/encode/cipher_encode.h"
 
 namespace {
@@ -23,45 +24,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // ---------------------------------------------------------------------------
-// Section properties
+// Section properties and layout (the facts themselves: core/package_format.h)
 
-enum class DateWord : uint8_t {
-    None,
-    Word0,        // word 0 of the bytes
-    Word1,        // word 1 of the bytes (voice headers: total, date, ...)
-    RollingWord0, // word 0 of the plain form behind the rolling XOR
-    Table,        // the province tables carry their own stamp
-};
-
-struct SectionInfo {
-    bool block;       // enciphered as a whole under the block magic
-    bool rollingForm; // held in memory, and sent to the device, in rolling-XOR form
-    DateWord date;
-};
-
-// Indexed by ZR_Section.
-constexpr SectionInfo kSections[kContainerSectionCount] = {
-    {false, true, DateWord::None},         // boot
-    {false, false, DateWord::None},        // program
-    {true, false, DateWord::Word0},        // radarMute
-    {false, false, DateWord::Word1},       // voice
-    {true, true, DateWord::RollingWord0},  // gps
-    {false, false, DateWord::None},        // updateTool
-    {false, false, DateWord::Word1},       // voice2
-    {true, false, DateWord::Table},        // gpsProvinceItems
-    {false, false, DateWord::Word1},       // voice3
-    {false, false, DateWord::Word1},       // voice4
-    {false, false, DateWord::Word1},       // voice5
-    {false, false, DateWord::Word1},       // voice6
-    {true, true, DateWord::RollingWord0},  // gps2
-    {false, true, DateWord::RollingWord0}, // oled
-    {false, false, DateWord::Word0},       // voice7
-    {true, false, DateWord::Word0},        // gps3
-    {false, false, DateWord::Word0},       // voice8
-    {true, false, DateWord::Table},        // gpsProvinceRecords
-};
-
-const SectionInfo& info(ZR_Section s) { return kSections[size_t(s)]; }
+const ZR_SectionFormat& info(ZR_Section s) { return ZR_sectionFormat(s); }
 
 bool isTable(ZR_Section s)
 {
@@ -69,29 +34,7 @@ bool isTable(ZR_Section s)
            s == ZR_Section::gpsProvinceRecords;
 }
 
-// ---------------------------------------------------------------------------
-// Layout constants of the file
-
-constexpr uint32_t kHeaderSize[4] = {0, 304, 320, 520};
-constexpr size_t kTitleSize = 256;
-constexpr size_t kPreHeaderSize = 60;
-constexpr size_t kLongEntrySize = 220;
-constexpr size_t kShortEntrySize = 16;
-constexpr size_t kProvinceNameSize = 50;
-constexpr size_t kItemSize = 12;
-constexpr uint32_t kVersion3BootLimit = 32768;
-
-// Sizes above which a version 1 or 2 header is rejected.
-struct LegacyLimit {
-    ZR_Section section;
-    uint32_t maxSize;
-};
-constexpr LegacyLimit kLegacyLimits[] = {
-    {ZR_Section::boot, 0x8000},
-    {ZR_Section::radarMute, 819200},
-    {ZR_Section::voice, 0x200000},
-    {ZR_Section::gps, 0x522000},
-};
+constexpr size_t kTitleSize = ZR_PACKAGE_TITLE_SIZE;
 
 bool fail(std::string* error, const std::string& text)
 {
@@ -111,7 +54,7 @@ void putWord(Bytes* out, uint32_t v)
 void putName(Bytes* out, const std::string& name)
 {
     out->insert(out->end(), name.begin(), name.end());
-    putZeros(out, kProvinceNameSize - name.size());
+    putZeros(out, kZrProvinceNameSize - name.size());
 }
 
 // Under the block magic the whole-section decipher reads past a short tail
@@ -122,7 +65,7 @@ void padToBlock(Bytes* body) { putZeros(body, (8 - body->size() % 8) % 8); }
 bool checkName(const std::string& where, const std::string& name, std::string* error)
 {
     if (name.empty()) return fail(error, where + ": the province name is empty");
-    if (name.size() > kProvinceNameSize)
+    if (name.size() > kZrProvinceNameSize)
         return fail(error, where + ": the province name is " + std::to_string(name.size()) +
                                " bytes, at most 50 fit");
     return true;
@@ -147,8 +90,9 @@ bool buildPlainSection(const ContainerSpec& spec, ZR_Section s, Bytes* body, std
 // pre-header: the magic in word 1 and the sum of bytes 0 to 55 in word 14.
 bool looksLikePreHeader(const Bytes& body)
 {
-    return body.size() >= kPreHeaderSize && bytes::getLe32(body.data() + 4) == ZR_PACKAGE_MAGIC_PLAIN &&
-           bytes::getLe32(body.data() + 56) == bytes::sum32(body.data(), 56);
+    return body.size() >= kZrPreHeaderSize &&
+           bytes::getLe32(body.data() + kZrPreHeaderMagicAt) == kZrPreHeaderMagic &&
+           bytes::getLe32(body.data() + kZrPreHeaderSumAt) == bytes::sum32(body.data(), kZrPreHeaderSumAt);
 }
 
 bool buildProgram(const ProgramTableSpec& table, Bytes* body, std::string* error)
@@ -156,13 +100,13 @@ bool buildProgram(const ProgramTableSpec& table, Bytes* body, std::string* error
     const size_t n = table.entries.size();
     if (n == 0) return fail(error, "program: the table has no entries");
 
-    const size_t headSize = table.preHeader ? kPreHeaderSize : 4;
-    const size_t entrySize = table.preHeader ? kLongEntrySize : kShortEntrySize;
+    const size_t headSize = table.preHeader ? kZrPreHeaderSize : kZrCountWordSize;
+    const size_t entrySize = table.preHeader ? kZrProgramEntrySize : kZrShortProgramEntrySize;
     body->assign(headSize + n * entrySize, 0);
     if (table.preHeader) {
-        bytes::putLe32(body->data() + 4, ZR_PACKAGE_MAGIC_PLAIN);
-        bytes::putLe32(body->data() + 12, uint32_t(n));
-        bytes::putLe32(body->data() + 56, bytes::sum32(body->data(), 56));
+        bytes::putLe32(body->data() + kZrPreHeaderMagicAt, kZrPreHeaderMagic);
+        bytes::putLe32(body->data() + kZrPreHeaderCountAt, uint32_t(n));
+        bytes::putLe32(body->data() + kZrPreHeaderSumAt, bytes::sum32(body->data(), kZrPreHeaderSumAt));
     } else {
         bytes::putLe32(body->data(), uint32_t(n));
     }
@@ -178,16 +122,17 @@ bool buildProgram(const ProgramTableSpec& table, Bytes* body, std::string* error
                                        "16-byte entries read them as 0");
 
         uint8_t* entry = body->data() + headSize + i * entrySize;
-        std::memcpy(entry, e.board.data(), e.board.size());
+        std::memcpy(entry + kZrEntryBoardKeyAt, e.board.data(), e.board.size());
         if (!e.image.empty()) {
             if (body->size() + e.image.size() > UINT32_MAX)
                 return fail(error, where + ": the program section passes 4 GiB");
             // The pointer may move with the insert below; write the entry first.
-            bytes::putLe32(entry + 4, uint32_t(body->size()));
-            bytes::putLe32(entry + 8, uint32_t(e.image.size()));
+            bytes::putLe32(entry + kZrEntryImageOffsetAt, uint32_t(body->size()));
+            bytes::putLe32(entry + kZrEntryImageSizeAt, uint32_t(e.image.size()));
         }
         if (table.preHeader)
-            for (int p = 0; p < ZR_PROGRAM_PARAM_COUNT; ++p) bytes::putLe32(entry + 16 + 4 * p, e.params[size_t(p)]);
+            for (int p = 0; p < ZR_PROGRAM_PARAM_COUNT; ++p)
+                bytes::putLe32(entry + kZrEntryParamsAt + 4 * p, e.params[size_t(p)]);
         body->insert(body->end(), e.image.begin(), e.image.end());
     }
     if (!table.preHeader && looksLikePreHeader(*body))
@@ -207,11 +152,11 @@ bool buildProvinceItems(const ProvinceItemsSpec& table, bool block, Bytes* body,
         const ProvinceItemsEntrySpec& e = table.entries[i];
         const std::string where = "gpsProvinceItems entry " + std::to_string(i);
         if (!checkName(where, e.name, error)) return false;
-        if (e.items.size() % kItemSize != 0)
+        if (e.items.size() % kZrProvinceItemSize != 0)
             return fail(error, where + ": " + std::to_string(e.items.size()) +
                                    " bytes of items is not a multiple of 12");
         putName(body, e.name);
-        putWord(body, uint32_t(e.items.size() / kItemSize));
+        putWord(body, uint32_t(e.items.size() / kZrProvinceItemSize));
     }
     for (const ProvinceItemsEntrySpec& e : table.entries) {
         const size_t at = body->size();
@@ -288,7 +233,7 @@ bool checkSpec(const ContainerSpec& spec, std::string* error)
         if (spec.magic != ZR_PACKAGE_MAGIC_PLAIN)
             return fail(error, "magic: version " + std::to_string(v) + " headers have no magic; "
                                "their sections are always plain");
-        for (int i = 5; i < kContainerSectionCount; ++i) {
+        for (int i = kZrTrailers[v].pairCount; i < kContainerSectionCount; ++i) {
             const auto s = ZR_Section(i);
             const bool present = !spec.section(s).empty() ||
                                  (s == ZR_Section::gpsProvinceItems && spec.provinceItems) ||
@@ -297,19 +242,19 @@ bool checkSpec(const ContainerSpec& spec, std::string* error)
                 return fail(error, std::string(ZR_Section_name(s)) + ": version " + std::to_string(v) +
                                        " headers carry only boot, program, radarMute, voice and gps");
         }
-        for (const LegacyLimit& limit : kLegacyLimits)
+        for (const ZR_SectionLimit& limit : kZrOldHeaderLimits)
             if (spec.section(limit.section).size() > limit.maxSize)
                 return fail(error, std::string(ZR_Section_name(limit.section)) + ": " +
                                        std::to_string(spec.section(limit.section).size()) +
                                        " bytes, a version 1 or 2 header allows at most " +
                                        std::to_string(limit.maxSize));
     } else {
-        if (spec.section(ZR_Section::boot).size() > kVersion3BootLimit)
+        if (spec.section(ZR_Section::boot).size() > kZrV3BootLimit)
             return fail(error, "boot: " + std::to_string(spec.section(ZR_Section::boot).size()) +
                                    " bytes, a version 3 header allows at most 32768");
-        if (spec.formatVersion < 5)
-            for (ZR_Section s : {ZR_Section::voice2, ZR_Section::voice4, ZR_Section::voice6})
-                if (!spec.section(s).empty())
+        if (spec.formatVersion < kZrVersionWithEvenVoices)
+            for (int i = 0; i < kContainerSectionCount; ++i)
+                if (const auto s = ZR_Section(i); ZR_sectionNeedsVersion5(s) && !spec.section(s).empty())
                     return fail(error, std::string(ZR_Section_name(s)) + ": needs format version 5 or more (it is " +
                                            std::to_string(spec.formatVersion) + ")");
     }
@@ -324,20 +269,18 @@ struct Pair {
 Bytes makeHeader(const ContainerSpec& spec, const Pair (&pairs)[kContainerSectionCount])
 {
     const uint32_t v = spec.headerVersion;
-    Bytes h(kHeaderSize[v], 0);
-    const size_t titleAt = v == 1 ? 4 : 8;
-    const size_t pairsAt = titleAt + kTitleSize;
-    const int pairCount = v == 3 ? kContainerSectionCount : 5;
+    const ZR_TrailerLayout& layout = kZrTrailers[v];
+    Bytes h(layout.size, 0);
 
-    bytes::putLe32(h.data(), uint32_t(h.size() - 4));
-    if (v == 3) bytes::putLe32(h.data() + 4, spec.formatVersion);
-    std::memcpy(h.data() + titleAt, spec.title.data(), spec.title.size());
-    for (int i = 0; i < pairCount; ++i) {
-        bytes::putLe32(h.data() + pairsAt + 8 * i, pairs[i].offset);
-        bytes::putLe32(h.data() + pairsAt + 8 * i + 4, pairs[i].size);
+    bytes::putLe32(h.data(), layout.length);
+    if (v == 3) bytes::putLe32(h.data() + kZrTrailerVersionAt, spec.formatVersion);
+    std::memcpy(h.data() + layout.titleAt, spec.title.data(), spec.title.size());
+    for (int i = 0; i < layout.pairCount; ++i) {
+        bytes::putLe32(h.data() + ZR_pairOffsetAt(layout, i), pairs[i].offset);
+        bytes::putLe32(h.data() + ZR_pairSizeAt(layout, i), pairs[i].size);
     }
-    if (v == 3) bytes::putLe32(h.data() + 512, spec.magic);
-    const size_t checkAt = h.size() - 4;
+    if (v == 3) bytes::putLe32(h.data() + kZrTrailerMagicAt, spec.magic);
+    const size_t checkAt = ZR_trailerCheckAt(layout);
     bytes::putLe32(h.data() + checkAt, bytes::sum32(h.data(), checkAt));
     ZR_headerXor(uint32_t(h.size()), h.data());
     return h;
@@ -430,9 +373,7 @@ std::vector<uint8_t> ContainerBuilder_rollingForm(std::vector<uint8_t> plain)
 
 std::vector<uint8_t> ContainerBuilder_plainForm(std::vector<uint8_t> rolling)
 {
-    ZR_RollingXor state;
-    ZR_rollingXorResetState(&state);
-    ZR_rollingXorWith(&state, uint32_t(rolling.size()), rolling.data());
+    ZR_rollingXorFromStart(uint32_t(rolling.size()), rolling.data());
     return rolling;
 }
 
@@ -441,21 +382,21 @@ bool ContainerBuilder_stamp(ZR_Section section, uint32_t seconds, std::vector<ui
 {
     if (!data) return fail(error, "no data");
     if (size_t(section) >= size_t(kContainerSectionCount)) return fail(error, "unknown section");
-    const SectionInfo& s = info(section);
+    const ZR_SectionFormat& s = info(section);
     switch (s.date) {
-    case DateWord::None:
-    case DateWord::Table:
+    case ZR_DateRule::none:
+    case ZR_DateRule::stamp:
         return fail(error, std::string(ZR_Section_name(section)) + ": the section has no date word to stamp");
-    case DateWord::Word0:
-    case DateWord::Word1: {
-        const size_t at = s.date == DateWord::Word1 ? 4 : 0;
+    case ZR_DateRule::word0:
+    case ZR_DateRule::word1: {
+        const size_t at = s.date == ZR_DateRule::word1 ? 4 : 0;
         if (data->size() < at + 4)
             return fail(error, std::string(ZR_Section_name(section)) + ": too short to hold a date at byte " +
                                    std::to_string(at));
         bytes::putLe32(data->data() + at, seconds);
         return true;
     }
-    case DateWord::RollingWord0: {
+    case ZR_DateRule::rolling: {
         if (data->size() < 4) return fail(error, std::string(ZR_Section_name(section)) + ": too short to hold a date");
         Bytes plain = ContainerBuilder_plainForm(std::move(*data));
         bytes::putLe32(plain.data(), seconds);

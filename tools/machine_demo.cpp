@@ -87,25 +87,24 @@ int main(int argc, char** argv)
 
     auto device = SimPreset_make(presetName);
     if (!device) return 1;
-    ZR_Machine* machine = ZR_Machine_create(nullptr, nullptr, showProgress, nullptr);
+    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, showProgress, nullptr));
+    if (!machine) return 1;
     machine->channel->port = Hidc_portFromDevice(SimDevice_openTransport(device.get()));
-    if (!ZR_Machine_identify(machine)) {
+    if (!ZR_Machine_identify(machine.get())) {
         std::fprintf(stderr, "the device did not identify\n");
-        ZR_Machine_release(machine);
         return 1;
     }
-    printInfo(machine, ("device (preset " + presetName + ") before the update:").c_str());
+    printInfo(machine.get(), ("device (preset " + presetName + ") before the update:").c_str());
 
-    ZR_Package* package = ZR_Package_load(packagePath.c_str());
+    PackagePtr package(ZR_Package_load(packagePath.c_str()));
     if (!package) {
         std::fprintf(stderr, "%s: not an update container\n", packagePath.c_str());
-        ZR_Machine_release(machine);
         return 1;
     }
     ZR_WritePlan plan{};
     plan.writeBoot = plan.writeProgram = plan.writeVoice = plan.writeRadarMute = plan.writeGps = 1;
     plan.writeUpdateTool = plan.resetSetting = 1;
-    int planned = ZR_Machine_checkParamAndMainSetting(machine, &plan, package);
+    int planned = ZR_Machine_checkParamAndMainSetting(machine.get(), &plan, package.get());
     std::printf("plan: %d (%s)\n", planned, planText(planned));
     int status = 1;
     if (planned == ZR_PLAN_READY) {
@@ -113,19 +112,17 @@ int main(int argc, char** argv)
         // changes flash map or its client is unknown.
         char client[100];
         plan.writeClientId = uint32_t(machine->is502) != plan.target502 ||
-                             ZR_Machine_findClient(ZR_Machine_getClientText(machine, client)) < 0;
+                             ZR_Machine_findClient(ZR_Machine_getClientText(machine.get(), client)) < 0;
         uint64_t before = device->reportsIn() + device->reportsOut();
         uint32_t start = ZR_tickCount();
-        int written = ZR_Machine_write(&plan, machine, package);
+        int written = ZR_Machine_write(&plan, machine.get(), package.get());
         uint64_t reports = device->reportsIn() + device->reportsOut() - before;
         std::printf("write: %d, %llu reports in %.3f s (about %.0f s at USB full speed)\n", written,
                     (unsigned long long)reports, (ZR_tickCount() - start) / 1000.0, reports / 1000.0);
         if (written == ZR_WRITE_OK) {
-            printInfo(machine, "device after the update:");
+            printInfo(machine.get(), "device after the update:");
             status = 0;
         }
     }
-    ZR_Package_free(package);
-    ZR_Machine_release(machine);
     return status;
 }

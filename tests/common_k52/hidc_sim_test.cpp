@@ -79,6 +79,24 @@ TEST_F(HidcRoundTrip, EncodedWritesStoreTheDecodedData)
     }
 }
 
+// The sum of an encoded write is taken over a decoded copy on a state of its
+// own: a stream left half-way on the shared state goes on unharmed.
+TEST_F(HidcRoundTrip, EncodedWritesLeaveTheSharedRollingStateAlone)
+{
+    std::vector<uint8_t> plain = randomBytes(1024, 5);
+    std::vector<uint8_t> work = plain;
+    ZR_rollingXorEncode(uint32_t(work.size()), work.data());
+    ZR_rollingXorReset();
+    ZR_rollingXor(300, work.data());
+
+    std::vector<uint8_t> image = randomBytes(1000, 6);
+    ZR_rollingXorEncode(uint32_t(image.size()), image.data());
+    ASSERT_EQ(Hidc_writeFlash(&ch, 0x100000, image.data(), uint32_t(image.size()), true, 0), 1);
+
+    ZR_rollingXor(uint32_t(work.size() - 300), work.data() + 300);
+    EXPECT_EQ(work, plain);
+}
+
 // One command and one reply per transfer, however long: the machine layer
 // relies on this to move whole images in one call.
 TEST_F(HidcRoundTrip, LongTransfersCostOneCommandAndOneReply)

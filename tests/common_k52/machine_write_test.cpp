@@ -13,6 +13,7 @@
 
 #include "common_k52/machine.h"
 #include "common_k52/machine_blocks.h"
+#include "core/ciphers.h"
 #include "core/log.h"
 #include "core/stream.h"
 #include "sim/presets.h"
@@ -34,11 +35,6 @@ Bytes padded(Bytes data)
 }
 
 Bytes erased(size_t n) { return Bytes(n, 0xFF); }
-
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
 
 PackagePtr load(const ContainerSpec& spec)
 {
@@ -586,6 +582,26 @@ TEST_F(MachineWrite, ProgramFlagBlockCarriesTheDecodedSum)
     dev->resetCounters();
     EXPECT_EQ(ZR_Machine_writeProgram(m, package.get(), false), 0);
     EXPECT_EQ(dev->commandsIn(), 0u);
+}
+
+// The program's sum and the encoded transfer each decode a copy on a state of
+// their own: a stream left half-way on the shared state goes on unharmed.
+TEST_F(MachineWrite, ProgramWritesLeaveTheSharedRollingStateAlone)
+{
+    ContainerSpec spec;
+    spec.title = "Halcyon Path";
+    spec.program = ProgramTableSpec{};
+    spec.program->entries = {entry("MVT7", randomBytes(1000, 93))};
+    PackagePtr package = load(spec);
+    connect("classic");
+
+    const Bytes plain = randomBytes(1024, 94);
+    Bytes work = ContainerBuilder_rollingForm(plain);
+    ZR_rollingXorReset();
+    ZR_rollingXor(300, work.data());
+    ASSERT_EQ(ZR_Machine_writeProgram(m, package.get(), false), 1);
+    ZR_rollingXor(uint32_t(work.size() - 300), work.data() + 300);
+    EXPECT_EQ(work, plain);
 }
 
 }  // namespace

@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Release {
-    void operator()(ZR_Stream* s) const { ZR_Stream_release(s); }
-};
-using StreamPtr = std::unique_ptr<ZR_Stream, Release>;
-
 std::string written(ZR_Stream* s)
 {
     auto* block = static_cast<ZR_MemBlock*>(s->handle);

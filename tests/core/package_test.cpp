@@ -104,11 +104,6 @@ struct ContainerWriter {
     }
 };
 
-struct Free {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, Free>;
-
 // Stands between the package and malloc: records the largest request, keeps
 // count of blocks not yet released and fails the Nth request when asked.
 struct CountingAllocator {

@@ -12,11 +12,6 @@
 
 namespace {
 
-struct Release {
-    void operator()(ZR_Stream* s) const { ZR_Stream_release(s); }
-};
-using StreamPtr = std::unique_ptr<ZR_Stream, Release>;
-
 std::string tempPath(const char* name)
 {
     static const test_support::TempDir dir("tessaly-stream-");

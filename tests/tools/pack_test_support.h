@@ -24,11 +24,6 @@ using test_support::readBytes;
 using test_support::TempDir;
 using test_support::writeFile;
 
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
-
 inline PackagePtr loadFile(const std::string& path) { return PackagePtr(ZR_Package_load(path.c_str())); }
 
 // Builds the ContainerSpec (the build must succeed), writes it to dir/name and loads it.

@@ -12,9 +12,8 @@ namespace {
 using test_support::TestHttpServer;
 
 using Bytes = std::vector<uint8_t>;
-using PackagePtr = std::unique_ptr<ZR_Package, void (*)(ZR_Package*)>;
 
-PackagePtr load(const std::string& path) { return PackagePtr(ZR_Package_load(path.c_str()), ZR_Package_free); }
+PackagePtr load(const std::string& path) { return PackagePtr(ZR_Package_load(path.c_str())); }
 Bytes built(const ContainerSpec& spec)
 {
     Bytes out;
