@@ -15,31 +15,17 @@
 #include "core/stream.h"
 #include "sim/presets.h"
 #include "tools/container_builder.h"
+#include "tools/pack_test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using PackagePtr = std::unique_ptr<ZR_Package, void (*)(ZR_Package*)>;
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = uint8_t(gen());
-    return out;
-}
+using pack_test::randomBytes;
 
 PackagePtr load(const ContainerSpec& spec)
 {
-    Bytes data;
-    std::string error;
-    EXPECT_TRUE(ContainerBuilder_build(spec, &data, &error)) << error;
-    ZR_Stream* stream = ZR_Stream_openMemory(data.data(), uint32_t(data.size()));
-    ZR_Stream_seekTo(stream, uint32_t(data.size()));
-    PackagePtr package(ZR_Package_loadFromStream(stream), ZR_Package_free);
-    ZR_Stream_release(stream);
-    EXPECT_TRUE(package);
-    return package;
+    return pack_test::buildInMemory(spec);
 }
 
 // A package for one board: boot, program, voice and GPS.

@@ -13,24 +13,15 @@
 #include "core/stream.h"
 #include "sim/presets.h"
 #include "tools/container_builder.h"
+#include "tools/pack_test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using P = ZR_ProgramParam;
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = uint8_t(gen());
-    return out;
-}
+using pack_test::randomBytes;
 
-struct PackageFree {
-    void operator()(ZR_Package* p) const { ZR_Package_free(p); }
-};
-using PackagePtr = std::unique_ptr<ZR_Package, PackageFree>;
 
 // A 502-map package: encoded boot, program and GPS, plain voice. The GPS
 // image spans many units, so that its middle is far from both ends.
@@ -51,15 +42,7 @@ PackagePtr examplePackage(bool encoded)
         e.params[size_t(p)] = v;
     spec.program->entries.push_back(e);
 
-    Bytes data;
-    std::string error;
-    EXPECT_TRUE(ContainerBuilder_build(spec, &data, &error)) << error;
-    ZR_Stream* stream = ZR_Stream_openMemory(data.data(), uint32_t(data.size()));
-    ZR_Stream_seekTo(stream, uint32_t(data.size()));
-    PackagePtr package(ZR_Package_loadFromStream(stream));
-    ZR_Stream_release(stream);
-    EXPECT_TRUE(package);
-    return package;
+    return pack_test::buildInMemory(spec);
 }
 
 class MachineVerify : public ::testing::Test {

@@ -19,6 +19,7 @@
 #include "sim/presets.h"
 #include "support/random_bytes.h"
 #include "tools/container_builder.h"
+#include "tools/pack_test_support.h"
 
 namespace {
 
@@ -38,15 +39,7 @@ Bytes erased(size_t n) { return Bytes(n, 0xFF); }
 
 PackagePtr load(const ContainerSpec& spec)
 {
-    Bytes data;
-    std::string error;
-    EXPECT_TRUE(ContainerBuilder_build(spec, &data, &error)) << error;
-    ZR_Stream* stream = ZR_Stream_openMemory(data.data(), uint32_t(data.size()));
-    ZR_Stream_seekTo(stream, uint32_t(data.size()));
-    PackagePtr package(ZR_Package_loadFromStream(stream));
-    ZR_Stream_release(stream);
-    EXPECT_TRUE(package);
-    return package;
+    return pack_test::buildInMemory(spec);
 }
 
 ProgramEntrySpec entry(const std::string& board, const Bytes& plainImage,

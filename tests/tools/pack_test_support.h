@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/package.h"
+#include "core/stream.h"
 #include "support/random_bytes.h"
 #include "support/temp_dir.h"
 #include "tools/container_builder.h"
@@ -25,6 +26,20 @@ using test_support::TempDir;
 using test_support::writeFile;
 
 inline PackagePtr loadFile(const std::string& path) { return PackagePtr(ZR_Package_load(path.c_str())); }
+
+// Builds the ContainerSpec (the build must succeed) and loads it from memory.
+inline PackagePtr buildInMemory(const ContainerSpec& spec)
+{
+    Bytes data;
+    std::string error;
+    EXPECT_TRUE(ContainerBuilder_build(spec, &data, &error)) << error;
+    ZR_Stream* stream = ZR_Stream_openMemory(data.data(), uint32_t(data.size()));
+    ZR_Stream_seekTo(stream, uint32_t(data.size()));
+    PackagePtr package(ZR_Package_loadFromStream(stream));
+    ZR_Stream_release(stream);
+    EXPECT_TRUE(package);
+    return package;
+}
 
 // Builds the ContainerSpec (the build must succeed), writes it to dir/name and loads it.
 inline PackagePtr buildAndLoad(const ContainerSpec& spec, const TempDir& dir, Bytes* container = nullptr,
