@@ -93,8 +93,7 @@ public:
     int closes = 0;
 
 private:
-    struct Handle {
-        HidDevice head;
+    struct Handle : HidDevice {
         HidDevice* inner;
     };
     static FakeHid*& current()
@@ -102,7 +101,7 @@ private:
         static FakeHid* instance = nullptr;
         return instance;
     }
-    static HidDevice* inner(HidDevice* d) { return reinterpret_cast<Handle*>(d)->inner; }
+    static HidDevice* inner(HidDevice* d) { return static_cast<Handle*>(d)->inner; }
     static HidIoStatus write(HidDevice* d, const uint8_t* r, size_t n, int ms, HidCancel* c, size_t* taken)
     {
         return HidDevice_write(inner(d), r, n, ms, c, taken);
@@ -116,7 +115,7 @@ private:
     {
         HidDevice_close(inner(d));
         if (current()) ++current()->closes;
-        delete reinterpret_cast<Handle*>(d);
+        delete static_cast<Handle*>(d);
     }
     static bool claims(const char* path) { return std::strncmp(path, "fake:", 5) == 0; }
     static HidDevice* open(const char* path)
@@ -124,7 +123,10 @@ private:
         for (auto& [p, device] : current()->entries) {
             if (p != path) continue;
             current()->opened.push_back(p);
-            return &(new Handle{{&kOps}, SimDevice_openTransport(device)})->head;
+            auto* handle = new Handle{};
+            handle->ops = &kOps;
+            handle->inner = SimDevice_openTransport(device);
+            return handle;
         }
         return nullptr;
     }
