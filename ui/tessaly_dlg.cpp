@@ -72,7 +72,6 @@ constexpr int32_t kDoneHandledSliceMs = 100;   // ... checked for closing this o
 constexpr uint32_t kCancelledWorkerWaitMs = 2000; // after cancelling its transfer, before letting it go
 constexpr size_t kPathCapacity = 1024;         // path buffers of the run: at most 1023 characters
 constexpr const char* kContainerName = "tmp.dzr";
-constexpr const char* kUnnamedDownload = "package";
 constexpr const char* kFallbackFileName = "package";
 
 bool blankName(const char* name)
@@ -730,7 +729,7 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
     }
     // An address ending in '/' (or naming "." or "..") gives no usable file
     // name; the download then has no extension and is refused as no package.
-    if (ZR_RunFolder_pathOf(runFolder_.get(), fileName.c_str()).empty()) fileName = kUnnamedDownload;
+    if (ZR_RunFolder_pathOf(runFolder_.get(), fileName.c_str()).empty()) fileName = kFallbackFileName;
     ZR_Stream* created = ZR_RunFolder_createStream(runFolder_.get(), fileName.c_str());
     if (!created) {
         DLG_LOG("CTessalyDlg::UpdateWorker", "cannot create %s in the run folder", fileName.c_str());
