@@ -7,8 +7,8 @@
 // every exchange. Checked afterwards:
 //  - no step reports success while a reply it depended on was missing,
 //    invalid or failed and never answered properly by a retry (devices that
-//    give statuses, unless the boot-version query itself went unanswered and
-//    the device is rightly taken for an old boot loader);
+//    give statuses, unless the boot-version query was refused or went
+//    unanswered and the device is rightly taken for an old boot loader);
 //  - no erase or write reaches past the end of the device's flash;
 //  - no device block (settings, parameter image, client block, program flag)
 //    that held data is left zeroed.
@@ -324,12 +324,18 @@ void requireClean(const Tap& tap, int phase)
     }
 }
 
+// An old boot loader does not know the boot-version query: it answers it with
+// a well-formed reply carrying a failed status, and identification keeps the
+// defaults for it. Two lost or garbled replies in a row are taken the same way.
+// Only identification's queries count: what the write asks later does not
+// change how the device was taken.
 bool bootQueryUnanswered(const Tap& tap)
 {
     int bad = 0;
     for (const Exchange& e : tap.log)
-        if (e.command == HIDC_BOOT_VERSION) {
+        if (e.phase == 0 && e.command == HIDC_BOOT_VERSION) {
             if (e.answer == Answer::Ok) return false;
+            if (e.answer == Answer::Failed) return true;
             ++bad;
         }
     return bad >= 2;
