@@ -13,6 +13,8 @@ packages=(
   libcpp-httplib-dev nginx-light                          # HTTP servers in tests
   curl unzip zip python3                                  # demo, benchmark baselines, test fixtures
   clang libclang-rt-14-dev                                # make fuzz (libFuzzer)
+  qt6-base-dev                                            # the desktop window
+  xvfb xauth fonts-wqy-microhei                           # window screenshots, Chinese text in them
 )
 
 missing=()
