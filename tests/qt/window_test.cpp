@@ -1,0 +1,226 @@
+// The desktop window over the Qt host: what the window logic's own tests
+// cannot see — real widgets, conversions at the edge, drops, the event loop
+// under a running update, closing, a worker's call into a modal box.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "support/wait.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/shade_button.h"
+#include "ui/qt/text_progress.h"
+#include "ui/window_fixture.h"
+
+namespace {
+
+QString u(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Spins the window thread's loop until cond holds (bounded).
+bool spinUntil(const std::function<bool()>& cond, int timeoutMs = test_support::kPatienceMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class QtWindowTest : public WindowTest {
+protected:
+    void TearDown() override
+    {
+        window_.reset();
+        WindowTest::TearDown();
+    }
+
+    // The window on the test's simulated discovery, shown and started; every
+    // message box is answered (Yes/OK) and recorded.
+    void openWindow(bool showIt = true)
+    {
+        TessalyWindowOptions options;
+        options.discovery = discovery_;
+        options.prepare = [](CTessalyDlg& dlg) { dlg.versionLookup().clientName = "No Such Client"; };
+        window_ = std::make_unique<TessalyWindow>(options);
+        window_->host().answerMessageBox = [this](const QString& text, const QString& caption, unsigned flags) {
+            boxes_.push_back(text + "|" + caption + "|" + QString::number(flags));
+            return (flags & 0x0F) == HOST_MB_YESNO ? HOST_IDYES : HOST_IDOK;
+        };
+        ASSERT_TRUE(window_->start());
+        if (showIt) window_->show();
+        QCoreApplication::processEvents();
+    }
+    bool enabled(int id) const { return window_->button(id)->isEnabled(); }
+    void drop(const QString& path) { window_->dropFiles({QUrl::fromLocalFile(path), QUrl::fromLocalFile("/x.dzr")}); }
+
+    std::unique_ptr<TessalyWindow> window_;
+    QStringList boxes_;
+};
+
+TEST_F(QtWindowTest, StartUpWithoutDeviceShowsTheTemplate)
+{
+    openWindow();
+    EXPECT_EQ(window_->windowTitle(), u("数据更新服务   未连接硬件！"));
+    EXPECT_FALSE(enabled(IDC_SEND));
+    EXPECT_FALSE(enabled(IDC_CONFIGURE));
+    EXPECT_TRUE(enabled(IDC_OPEN));
+    EXPECT_TRUE(enabled(IDC_CLOSE));
+    for (auto [id, text] : {std::pair{IDC_SEND, "更新"}, {IDC_CONFIGURE, "配置"}, {IDC_OPEN, "打开"}, {IDC_CLOSE, "关闭"}})
+        EXPECT_EQ(window_->button(id)->text(), u(text)) << id;
+    auto groups = window_->findChildren<QGroupBox*>();
+    ASSERT_EQ(groups.size(), 2);
+    QStringList titles{groups[0]->title(), groups[1]->title()};
+    EXPECT_TRUE(titles.contains(u("更新文件")) && titles.contains(u("更新进度")));
+
+    // Laid out in dialog units: inside the window, the buttons in one row
+    // without overlapping, the progress bar inside its group.
+    const QSize base = TessalyWindow::baseUnits(window_->font());
+    EXPECT_EQ(window_->size(), TessalyWindow::fromDialogUnits(QRect(0, 0, 282, 250), base).size());
+    const QRect row[] = {window_->button(IDC_CONFIGURE)->geometry(), window_->button(IDC_SEND)->geometry(),
+                         window_->button(IDC_CLOSE)->geometry()};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(window_->rect().contains(row[i])) << i;
+        if (i) {
+            EXPECT_FALSE(row[i].intersects(row[i - 1])) << i;
+        }
+    }
+    const QRect group = window_->findChildren<QGroupBox*>()[1]->geometry();
+    EXPECT_TRUE(group.contains(window_->progressBar()->geometry()));
+}
+
+TEST_F(QtWindowTest, ConnectedTitleAndDroppedPackages)
+{
+    plug("classic");
+    openWindow();
+    EXPECT_EQ(window_->windowTitle(), u("数据更新服务   连接成功！   当前版本：20240320"));
+    EXPECT_TRUE(enabled(IDC_CONFIGURE));
+
+    // A zip is ignored, a container in capitals is taken and shown.
+    const QString zip = QString::fromStdString((root_ / "packages" / "p.zip").string());
+    test_support::writeFile((root_ / "packages" / "p.zip").string(), "PK");
+    drop(zip);
+    EXPECT_TRUE(window_->dialog()->localPackagePath().empty());
+    EXPECT_FALSE(enabled(IDC_SEND));
+
+    std::string error;
+    const std::string path = (root_ / "packages" / "P.DZR").string();
+    ASSERT_TRUE(ContainerBuilder_writeFile(smallPackageSpec(), path, &error)) << error;
+    drop(QString::fromStdString(path));
+    EXPECT_EQ(window_->dialog()->localPackagePath(), path);
+    EXPECT_TRUE(enabled(IDC_SEND));
+    EXPECT_EQ(window_->host().text(IDC_STATUS), path);
+}
+
+TEST_F(QtWindowTest, UpdateRunsToSuccessWithItsProgressTextsAndDropsIgnoredMeanwhile)
+{
+    SimDevice& device = plug("classic");
+    device.setLatencyUs(200); // long enough to watch, short enough for a test
+    openWindow();
+    std::string error;
+    const std::string path = (root_ / "packages" / "p.dzr").string();
+    ASSERT_TRUE(ContainerBuilder_writeFile(smallPackageSpec(), path, &error)) << error;
+    drop(QString::fromStdString(path));
+
+    QStringList texts;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QString t = window_->progressBar()->text();
+        if (!t.isEmpty() && (texts.isEmpty() || texts.last() != t)) texts << t;
+    });
+    watch.start(1);
+    window_->button(IDC_SEND)->click();
+    ASSERT_TRUE(spinUntil([&] { return window_->dialog()->isUpdating() && !enabled(IDC_OPEN); }));
+    drop(QString::fromStdString((root_ / "packages" / "other.dzr").string()));
+    EXPECT_EQ(window_->dialog()->localPackagePath(), path);
+    ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
+    watch.stop();
+
+    EXPECT_EQ(boxes_.last(), u("更新成功！|数据更新服务|") + QString::number(HOST_MB_ICONINFORMATION));
+    EXPECT_TRUE(enabled(IDC_OPEN));
+    bool writing = false, verifying = false;
+    for (const QString& t : texts) {
+        writing |= t.contains(u("已更新"));
+        verifying |= t.contains(u("正在校验"));
+    }
+    EXPECT_TRUE(writing) << texts.join('\n').toStdString();
+    EXPECT_TRUE(verifying) << texts.join('\n').toStdString();
+}
+
+TEST_F(QtWindowTest, ClosingDuringAnUpdateShowsNoErrorAndEndsInTime)
+{
+    SimDevice& device = plug("classic");
+    device.setLatencyUs(5000); // slow: the update is surely still running
+    openWindow();
+    std::string error;
+    const std::string path = (root_ / "packages" / "p.dzr").string();
+    ASSERT_TRUE(ContainerBuilder_writeFile(smallPackageSpec(), path, &error)) << error;
+    drop(QString::fromStdString(path));
+    window_->button(IDC_SEND)->click();
+    ASSERT_TRUE(spinUntil([&] { return window_->dialog()->isUpdating(); }));
+
+    const auto start = std::chrono::steady_clock::now();
+    window_->button(IDC_CLOSE)->click();
+    ASSERT_TRUE(spinUntil([&] { return !window_->isVisible() && !window_->dialog(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(TESSALY_WORKER_WAIT_MS + 3000));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(boxes_.isEmpty()) << boxes_.join('\n').toStdString();
+}
+
+TEST_F(QtWindowTest, ServiceCommandWithoutDeviceAndAWorkersCallIntoAModalBox)
+{
+    openWindow();
+    // The box answers only after a worker's sendMessage went through the
+    // window thread, which sits in the box meanwhile.
+    window_->host().answerMessageBox = [this](const QString& text, const QString& caption, unsigned flags) {
+        boxes_.push_back(text + "|" + caption + "|" + QString::number(flags));
+        QEventLoop modal;
+        intptr_t answer = 0;
+        std::thread worker([&] {
+            answer = window_->host().sendMessage(WM_COMMAND, 0xFFFF, 0);
+            QMetaObject::invokeMethod(&modal, "quit", Qt::QueuedConnection);
+        });
+        QTimer::singleShot(test_support::kPatienceMs, &modal, &QEventLoop::quit);
+        modal.exec();
+        worker.join();
+        EXPECT_EQ(answer, 0);
+        return HOST_IDOK;
+    };
+    window_->runService(10000);
+    ASSERT_EQ(boxes_.size(), 1);
+    EXPECT_EQ(boxes_[0], u("   未连接硬件！|Tessaly|") + QString::number(HOST_MB_ICONERROR));
+}
+
+TEST(QtDialogHostTest, FiltersExtensionsAndGbk)
+{
+    struct {
+        const char* windows;
+        const char* qt;
+    } filters[] = {
+        {"Update File(*.dzr)|*.dzr|All File(*.*)|*.*||", "Update File(*.dzr);;All File(*.*)"},
+        {"txt File(*.txt)|*.txt|All File(*.*)|*.*||", "txt File(*.txt);;All File(*.*)"},
+        {"Pictures|*.png;*.bmp||", "Pictures (*.png *.bmp)"},
+        {"", ""},
+    };
+    for (auto& f : filters) EXPECT_EQ(QtDialogHost::qtFilter(f.windows), QString(f.qt)) << f.windows;
+
+    struct {
+        const char* typed;
+        const char* saved;
+    } saves[] = {{"/x/info", "/x/info.file"}, {"/x/info.txt", "/x/info.txt"}, {"/x.d/info", "/x.d/info.file"}};
+    for (auto& s : saves) EXPECT_EQ(QtDialogHost::withDefaultExtension(s.typed, "file"), QString(s.saved)) << s.typed;
+
+    EXPECT_EQ(QtDialogHost::fromGbk("\xB8\xFC\xD0\xC2"), u("更新"));
+    EXPECT_EQ(QtDialogHost::toGbk(u("更新 ok")), "\xB8\xFC\xD0\xC2 ok");
+    EXPECT_EQ(QtDialogHost::toGbk(u("a😀b")), "a??b"); // outside GBK: each UTF-16 unit becomes '?'
+}
+
+} // namespace
