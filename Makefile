@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check demo bench soak fuzz clean
+.PHONY: all deps configure build check demo bench soak fuzz screenshots clean
 
 all: build
 
@@ -27,6 +27,13 @@ demo: build
 SOAK_RUNS ?= 1000
 soak: build
 	@SOAK_RUNS=$(SOAK_RUNS) bash scripts/soak.sh $(BUILD)
+
+# The window's pictures in docs/screenshots, taken under Xvfb.
+screenshots: build
+	@mkdir -p docs/screenshots
+	@QT_QPA_PLATFORM=xcb TESSALY_SCREENSHOT_DIR=$(CURDIR)/docs/screenshots \
+	  xvfb-run -a -s "-screen 0 1280x1024x24" $(BUILD)/tests/qt_tests --gtest_filter=Screenshots.* >/dev/null
+	@ls docs/screenshots
 
 bench: build
 	@$(BUILD)/bench/tessaly_bench --benchmark_counters_tabular=true

@@ -1,70 +1,14 @@
 // The desktop window over the Qt host: what the window logic's own tests
 // cannot see — real widgets, conversions at the edge, drops, the event loop
 // under a running update, closing, a worker's call into a modal box.
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDir>
-#include <QEventLoop>
 #include <QGroupBox>
-#include <QLabel>
 #include <QTimer>
-#include <QUrl>
 
-#include <chrono>
-#include <cstdlib>
 #include <thread>
 
-#include "support/wait.h"
-#include "ui/qt/main_window.h"
-#include "ui/qt/shade_button.h"
-#include "ui/qt/text_progress.h"
-#include "ui/window_fixture.h"
+#include "qt/qt_window_fixture.h"
 
 namespace {
-
-QString u(const char* utf8) { return QString::fromUtf8(utf8); }
-
-// Spins the window thread's loop until cond holds (bounded).
-bool spinUntil(const std::function<bool()>& cond, int timeoutMs = test_support::kPatienceMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-class QtWindowTest : public WindowTest {
-protected:
-    void TearDown() override
-    {
-        window_.reset();
-        WindowTest::TearDown();
-    }
-
-    // The window on the test's simulated discovery, shown and started; every
-    // message box is answered (Yes/OK) and recorded.
-    void openWindow(bool showIt = true)
-    {
-        TessalyWindowOptions options;
-        options.discovery = discovery_;
-        options.prepare = [](CTessalyDlg& dlg) { dlg.versionLookup().clientName = "No Such Client"; };
-        window_ = std::make_unique<TessalyWindow>(options);
-        window_->host().answerMessageBox = [this](const QString& text, const QString& caption, unsigned flags) {
-            boxes_.push_back(text + "|" + caption + "|" + QString::number(flags));
-            return (flags & 0x0F) == HOST_MB_YESNO ? HOST_IDYES : HOST_IDOK;
-        };
-        ASSERT_TRUE(window_->start());
-        if (showIt) window_->show();
-        QCoreApplication::processEvents();
-    }
-    bool enabled(int id) const { return window_->button(id)->isEnabled(); }
-    void drop(const QString& path) { window_->dropFiles({QUrl::fromLocalFile(path), QUrl::fromLocalFile("/x.dzr")}); }
-
-    std::unique_ptr<TessalyWindow> window_;
-    QStringList boxes_;
-};
 
 TEST_F(QtWindowTest, StartUpWithoutDeviceShowsTheTemplate)
 {

@@ -1,0 +1,62 @@
+// The desktop window on a simulated device, for the Qt tests: shown and
+// started, every message box answered and recorded.
+#pragma once
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QUrl>
+
+#include <chrono>
+#include <functional>
+
+#include "support/wait.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/shade_button.h"
+#include "ui/qt/text_progress.h"
+#include "ui/window_fixture.h"
+
+
+inline QString u(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Spins the window thread's loop until cond holds (bounded).
+inline bool spinUntil(const std::function<bool()>& cond, int timeoutMs = test_support::kPatienceMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class QtWindowTest : public WindowTest {
+protected:
+    void TearDown() override
+    {
+        window_.reset();
+        WindowTest::TearDown();
+    }
+
+    // The window on the test's simulated discovery, shown and started; every
+    // message box is answered (Yes/OK) and recorded.
+    void openWindow(bool showIt = true)
+    {
+        TessalyWindowOptions options;
+        options.discovery = discovery_;
+        options.prepare = [](CTessalyDlg& dlg) { dlg.versionLookup().clientName = "No Such Client"; };
+        window_ = std::make_unique<TessalyWindow>(options);
+        window_->host().answerMessageBox = [this](const QString& text, const QString& caption, unsigned flags) {
+            boxes_.push_back(text + "|" + caption + "|" + QString::number(flags));
+            return (flags & 0x0F) == HOST_MB_YESNO ? HOST_IDYES : HOST_IDOK;
+        };
+        ASSERT_TRUE(window_->start());
+        if (showIt) window_->show();
+        QCoreApplication::processEvents();
+    }
+    bool enabled(int id) const { return window_->button(id)->isEnabled(); }
+    void drop(const QString& path) { window_->dropFiles({QUrl::fromLocalFile(path), QUrl::fromLocalFile("/x.dzr")}); }
+
+    std::unique_ptr<TessalyWindow> window_;
+    QStringList boxes_;
+};
+

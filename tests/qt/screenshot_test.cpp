@@ -1,0 +1,71 @@
+// Pictures of the window in its main states for the documentation. Runs
+// when TESSALY_SCREENSHOT_DIR names a folder (`make screenshots` runs it
+// under Xvfb); skipped otherwise. Xvfb has no window manager, so the title
+// is drawn above the window's content here, as a title bar would show it.
+#include <QDir>
+#include <QPainter>
+#include <QPalette>
+
+#include <cstdlib>
+
+#include "qt/qt_window_fixture.h"
+
+namespace {
+
+class Screenshots : public QtWindowTest {
+protected:
+    void SetUp() override
+    {
+        QtWindowTest::SetUp();
+        const char* dir = std::getenv("TESSALY_SCREENSHOT_DIR");
+        if (!dir || !*dir) GTEST_SKIP() << "TESSALY_SCREENSHOT_DIR is not set";
+        dir_ = QString::fromLocal8Bit(dir);
+        QDir().mkpath(dir_);
+    }
+
+    void shoot(const QString& name)
+    {
+        QCoreApplication::processEvents();
+        const QPixmap content = window_->grab();
+        const int bar = QFontMetrics(window_->font()).height() + 12;
+        QPixmap picture(content.width(), content.height() + bar);
+        picture.fill(Qt::white);
+        QPainter p(&picture);
+        p.fillRect(0, 0, picture.width(), bar, QColor(0x3b, 0x4a, 0x6b));
+        p.setPen(Qt::white);
+        p.setFont(window_->font());
+        p.drawText(QRect(10, 0, picture.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft, window_->windowTitle());
+        p.drawPixmap(0, bar, content);
+        p.end();
+        ASSERT_TRUE(picture.save(dir_ + "/" + name + ".png")) << name.toStdString();
+    }
+
+    QString dir_;
+};
+
+TEST_F(Screenshots, MainWindowStates)
+{
+    openWindow();
+    shoot("idle");
+    window_.reset();
+
+    SimDevice& device = plug("classic");
+    device.setLatencyUs(3000);
+    openWindow();
+    std::string error;
+    const std::string path = (root_ / "packages" / "update-20241205.dzr").string();
+    ASSERT_TRUE(ContainerBuilder_writeFile(smallPackageSpec(), path, &error)) << error;
+    window_->dropFiles({QUrl::fromLocalFile(QString::fromStdString(path))});
+    shoot("connected");
+
+    window_->button(IDC_SEND)->click();
+    TextProgressBar* bar = window_->progressBar();
+    ASSERT_TRUE(spinUntil([&] {
+        return bar->text().contains(u("已更新")) && bar->barWidth() * 10 >= bar->width() * 4;
+    }));
+    shoot("updating");
+    ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
+    shoot("success");
+}
+
+} // namespace
