@@ -17,13 +17,13 @@ inline std::vector<uint8_t> Bench_randomBytes(size_t n, uint32_t seed)
 }
 
 // Boot, program, voice, radar mute, update tool, OLED and GPS adding up to
-// 8 MiB, for the 502-map board HB6T (the "502" preset) with a server and a
+// total bytes (at least 1 MiB), for the 502-map board HB6T (the "502" preset) with a server and a
 // track area. *imageSizes, when given, receives the seven sizes in that order.
-inline ContainerSpec Bench_eightMiBPackage(const std::string& title, std::vector<uint32_t>* imageSizes = nullptr)
+inline ContainerSpec Bench_package(const std::string& title, uint32_t total, std::vector<uint32_t>* imageSizes = nullptr)
 {
-    const uint32_t boot = 0x8000, program = 0xC000, voice = 0x200000, radarMute = 0x30000, tool = 0x10000,
+    const uint32_t boot = 0x8000, program = 0xC000, voice = total / 4, radarMute = 0x30000, tool = 0x10000,
                    oled = 0x8000;
-    const uint32_t gps = (8u << 20) - boot - program - voice - radarMute - tool - oled;
+    const uint32_t gps = total - boot - program - voice - radarMute - tool - oled;
     ContainerSpec spec;
     spec.title = title;
     spec.section(ZR_Section::boot) = ContainerBuilder_rollingForm(Bench_randomBytes(boot, 1));
@@ -43,4 +43,9 @@ inline ContainerSpec Bench_eightMiBPackage(const std::string& title, std::vector
     spec.program->entries.push_back(entry);
     if (imageSizes) *imageSizes = {boot, program, voice, radarMute, tool, oled, gps};
     return spec;
+}
+
+inline ContainerSpec Bench_eightMiBPackage(const std::string& title, std::vector<uint32_t>* imageSizes = nullptr)
+{
+    return Bench_package(title, 8u << 20, imageSizes);
 }
