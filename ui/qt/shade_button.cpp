@@ -105,8 +105,8 @@ QImage Shade_greyIcon(const QImage& icon)
 
 ShadeButton::ShadeButton(QWidget* parent) : QAbstractButton(parent)
 {
-    // Hover changes the look, so the widget must hear enter and leave.
-    setAttribute(Qt::WA_Hover);
+    // Hover is tracked by enter and leave events (no WA_Hover: that would only
+    // add a second repaint per crossing).
     // The shading covers every pixel; nothing underneath needs painting first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -270,7 +270,7 @@ void ShadeButton::drawContent(QPainter& p, Look look, qreal dpr) const
         return;
 
     const ShadeColours c = ShadeColours::fromPalette(palette());
-    const int flags = Qt::AlignCenter | Qt::TextSingleLine;
+    const int flags = Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic;
     p.setFont(font());
     if (look == Look::Disabled) {
         // Embossed: a highlight copy one pixel down-right under the shadow-coloured caption.

@@ -57,7 +57,9 @@ int TextProgressBar::setPos(int position)
 {
     const int previous = m_pos;
     m_pos = position;
-    if (barWidth() != m_lastWidth)
+    // On a bar narrower than 100 pixels the percentage can change while the bar
+    // stays put; the shown text is checked too so it never lags behind.
+    if (barWidth() != m_lastWidth || (m_text.isEmpty() && shownText() != m_lastShown))
         requestRepaint();
     return previous;
 }
@@ -97,6 +99,7 @@ void TextProgressBar::paintEvent(QPaintEvent*)
     const QRect area = contentsRect();
     const int bar = barWidth();
     m_lastWidth = bar;
+    m_lastShown = shownText();
     const QRect barRect(area.left(), area.top(), bar, area.height());
     const QRect restRect(area.left() + bar, area.top(), area.width() - bar, area.height());
 
@@ -105,7 +108,7 @@ void TextProgressBar::paintEvent(QPaintEvent*)
     p.fillRect(barRect, pal.color(QPalette::Highlight));
     p.fillRect(restRect, pal.color(QPalette::Dark));
 
-    const QString shown = shownText();
+    const QString& shown = m_lastShown;
     const int flags = Qt::AlignCenter | Qt::TextSingleLine;
     p.setFont(font());
     p.setClipRect(barRect);

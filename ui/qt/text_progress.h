@@ -3,7 +3,8 @@
 //
 // Progress arrives far more often than the bar can visibly move (one step per
 // 1/10000 of a run), so a new position repaints only when the bar's width in
-// whole pixels changes, and a text only when it differs from the one shown.
+// whole pixels or the shown percentage changes, and a text only when it differs
+// from the current one.
 #pragma once
 
 #include <QString>
@@ -50,6 +51,7 @@ private:
     int m_pos = 0;
     QString m_text;
     int m_lastWidth = -1; // bar width of the last paint; -1 after a resize
+    QString m_lastShown;  // text of the last paint
     int m_paintCount = 0;
     int m_updateRequests = 0;
 };
