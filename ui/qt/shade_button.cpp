@@ -105,9 +105,9 @@ QImage Shade_greyIcon(const QImage& icon)
 
 ShadeButton::ShadeButton(QWidget* parent) : QAbstractButton(parent)
 {
-    // Hover is tracked by enter and leave events (no WA_Hover: that would only
-    // add a second repaint per crossing).
-    // The shading covers every pixel; nothing underneath needs painting first.
+    // Hover comes from enter and leave events alone (WA_Hover would only add a
+    // second repaint per crossing). The shading covers every pixel, so nothing
+    // underneath needs painting first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
@@ -125,14 +125,14 @@ void ShadeButton::rebuildImages()
     const QSize devSize(static_cast<int>(std::ceil(width() * dpr)), static_cast<int>(std::ceil(height() * dpr)));
     const ShadeColours colours = ShadeColours::fromPalette(palette());
 
+    // The same pixels for all four looks; over and down take the blended palette.
     m_normal = Shade_buildImage(devSize, Shade_normalPalette(colours), m_seed);
+    m_normal.setDevicePixelRatio(dpr);
     m_disabled = m_normal;
     m_over = m_normal;
     if (!m_over.isNull())
         m_over.setColorTable(Shade_overPalette(colours));
     m_down = m_over;
-    for (QImage* img : {&m_normal, &m_over, &m_down, &m_disabled})
-        img->setDevicePixelRatio(dpr);
     m_builtSize = size();
     m_builtRatio = dpr;
 }

@@ -2,8 +2,8 @@
 // dark at the bottom and light at the top, an icon beside the caption, a raised
 // border under the mouse and a sunken one while pressed.
 //
-// The shading is built once per size into 8-bit images that share one pixel
-// array and differ only in their 256-entry palettes; hovering swaps the palette,
+// The shading is built once per size into 8-bit images with the same pixels
+// that differ only in their 256-entry palettes; hovering picks another image,
 // it never rebuilds pixels. The pixel functions are free functions so that tests
 // can check palettes and rows without a widget.
 #pragma once

@@ -38,19 +38,23 @@ int TextProgressBar::barWidth() const
     fraction(num, den);
     // Whole-number arithmetic: a floating fraction times the width can land a
     // hair under an exact pixel (29/100 of 100 gives 28.999...).
-    return static_cast<int>(contentsRect().width() * num / den);
+    return static_cast<int>(std::max(0, contentsRect().width()) * num / den);
+}
+
+int TextProgressBar::percent() const
+{
+    if (!rangeValid())
+        return 0;
+    long long num = 0, den = 1;
+    fraction(num, den);
+    return static_cast<int>(num * 100 / den);
 }
 
 QString TextProgressBar::shownText() const
 {
     if (!m_text.isEmpty())
         return m_text;
-    long long num = 0, den = 1;
-    if (rangeValid())
-        fraction(num, den);
-    else
-        num = 0;
-    return QStringLiteral("%1%").arg(num * 100 / den);
+    return QStringLiteral("%1%").arg(percent());
 }
 
 int TextProgressBar::setPos(int position)
@@ -58,8 +62,8 @@ int TextProgressBar::setPos(int position)
     const int previous = m_pos;
     m_pos = position;
     // On a bar narrower than 100 pixels the percentage can change while the bar
-    // stays put; the shown text is checked too so it never lags behind.
-    if (barWidth() != m_lastWidth || (m_text.isEmpty() && shownText() != m_lastShown))
+    // stays put; it is checked too so the shown number never lags behind.
+    if (barWidth() != m_lastWidth || (m_text.isEmpty() && percent() != m_lastPercent))
         requestRepaint();
     return previous;
 }
@@ -99,7 +103,7 @@ void TextProgressBar::paintEvent(QPaintEvent*)
     const QRect area = contentsRect();
     const int bar = barWidth();
     m_lastWidth = bar;
-    m_lastShown = shownText();
+    m_lastPercent = percent();
     const QRect barRect(area.left(), area.top(), bar, area.height());
     const QRect restRect(area.left() + bar, area.top(), area.width() - bar, area.height());
 
@@ -108,7 +112,7 @@ void TextProgressBar::paintEvent(QPaintEvent*)
     p.fillRect(barRect, pal.color(QPalette::Highlight));
     p.fillRect(restRect, pal.color(QPalette::Dark));
 
-    const QString& shown = m_lastShown;
+    const QString shown = shownText();
     const int flags = Qt::AlignCenter | Qt::TextSingleLine;
     p.setFont(font());
     p.setClipRect(barRect);

@@ -44,14 +44,15 @@ private:
     bool rangeValid() const { return m_lower < m_upper; }
     // Position within the range, clamped, as a fraction num / den.
     void fraction(long long& num, long long& den) const;
+    int percent() const; // 0..100, truncated
     void requestRepaint();
 
     int m_lower = 0;
     int m_upper = 100;
     int m_pos = 0;
     QString m_text;
-    int m_lastWidth = -1; // bar width of the last paint; -1 after a resize
-    QString m_lastShown;  // text of the last paint
+    int m_lastWidth = -1;   // bar width of the last paint; -1 after a resize
+    int m_lastPercent = -1; // percentage of the last paint
     int m_paintCount = 0;
     int m_updateRequests = 0;
 };
