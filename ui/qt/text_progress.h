@@ -1,29 +1,58 @@
-// Placeholder until the text progress bar lands: the same interface, plain drawing.
+// The main window's progress bar: a plain bar that writes its percentage, or a
+// message, across its middle in two colours split where the bar ends.
+//
+// Progress arrives far more often than the bar can visibly move (one step per
+// 1/10000 of a run), so a new position repaints only when the bar's width in
+// whole pixels or the shown percentage changes, and a text only when it differs
+// from the current one.
 #pragma once
-#include <QPainter>
+
+#include <QString>
 #include <QWidget>
+
 class TextProgressBar : public QWidget {
     Q_OBJECT
 public:
-    explicit TextProgressBar(QWidget* parent = nullptr) : QWidget(parent) {}
-    void setRange(int lower, int upper) { lower_ = lower; upper_ = upper; update(); }
-    int setPos(int position) { int old = pos_; pos_ = position; update(); return old; }
-    int pos() const { return pos_; }
-    void setText(const QString& text) { text_ = text; update(); }
-    QString text() const { return text_; }
-    QString shownText() const { return text_.isEmpty() ? QString("%1%").arg(upper_ > lower_ ? (pos_ - lower_) * 100 / (upper_ - lower_) : 0) : text_; }
-    int barWidth() const { return upper_ > lower_ ? int(double(width()) * (pos_ - lower_) / (upper_ - lower_)) : 0; }
-    int paintCount() const { return paints_; }
+    explicit TextProgressBar(QWidget* parent = nullptr);
+    // An empty range (lower >= upper) draws nothing.
+    void setRange(int lower, int upper);
+    int lower() const { return m_lower; }
+    int upper() const { return m_upper; }
+    // Stores the position and gives the previous one. Positions outside the
+    // range are kept as given but drawn as the nearer end.
+    int setPos(int position);
+    int pos() const { return m_pos; }
+    // "" shows the percentage.
+    void setText(const QString& text);
+    QString text() const { return m_text; }
+    // What is drawn: the text, or the whole percentage "37%".
+    QString shownText() const;
+    // The bar's length in device-independent pixels of the current width.
+    int barWidth() const;
+    // Paint events so far, and repaints asked for by position and text changes
+    // (tests and the window's repaint benchmark).
+    int paintCount() const { return m_paintCount; }
+    int updateRequests() const { return m_updateRequests; }
+
+    QSize sizeHint() const override;
+
 protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        ++paints_;
-        QPainter p(this);
-        p.fillRect(rect(), Qt::gray);
-        p.fillRect(0, 0, barWidth(), height(), Qt::blue);
-        p.drawText(rect(), Qt::AlignCenter, shownText());
-    }
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
-    int lower_ = 0, upper_ = 100, pos_ = 0, paints_ = 0;
-    QString text_;
+    bool rangeValid() const { return m_lower < m_upper; }
+    // Position within the range, clamped, as a fraction num / den.
+    void fraction(long long& num, long long& den) const;
+    int percent() const; // 0..100, truncated
+    void requestRepaint();
+
+    int m_lower = 0;
+    int m_upper = 100;
+    int m_pos = 0;
+    QString m_text;
+    int m_lastWidth = -1;   // bar width of the last paint; -1 after a resize
+    int m_lastPercent = -1; // percentage of the last paint
+    int m_paintCount = 0;
+    int m_updateRequests = 0;
 };
