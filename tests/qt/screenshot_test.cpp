@@ -50,7 +50,7 @@ TEST_F(Screenshots, MainWindowStates)
     window_.reset();
 
     SimDevice& device = plug("classic");
-    device.setLatencyUs(3000);
+    device.setLatencyUs(8000);
     openWindow();
     std::string error;
     const std::string path = (root_ / "packages" / "update-20241205.dzr").string();

@@ -38,7 +38,7 @@ TEST_F(QtWindowTest, StartUpWithoutDeviceShowsTheTemplate)
         }
     }
     const QRect group = window_->findChildren<QGroupBox*>()[1]->geometry();
-    EXPECT_TRUE(group.contains(window_->progressBar()->geometry()));
+    EXPECT_TRUE(group.contains(window_->progressBar()->parentWidget()->geometry()));
 }
 
 TEST_F(QtWindowTest, ConnectedTitleAndDroppedPackages)

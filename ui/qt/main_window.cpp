@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QFrame>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontMetrics>
@@ -182,15 +183,22 @@ void TessalyWindow::buildControls()
     status_->setIndent(3);
     place(status_, IDC_STATUS);
 
-    progress_ = new TextProgressBar(this);
-    place(progress_, IDC_PROGRESS);
+    // The bar sits in a sunken edge, as the template's client and static edges draw it.
+    auto* edge = new QFrame(this);
+    edge->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    edge->setLineWidth(1);
+    edge->setGeometry(fromDialogUnits(unitsOf(IDC_PROGRESS), base));
+    progress_ = new TextProgressBar(edge);
+    progress_->setGeometry(edge->contentsRect());
+    host_.addControl(IDC_PROGRESS, progress_);
 
     auto makeButton = [&](ShadeButton*& button, int id, const char* icon) {
         button = new ShadeButton(this);
         place(button, id);
         button->setFocusPolicy(Qt::StrongFocus);
         button->buildShading();
-        button->setButtonIcons(QIcon(QString::fromLatin1(icon)), id == IDC_OPEN ? -2 : 0);
+        button->setButtonIcons(QIcon(QString::fromLatin1(icon)), id == IDC_OPEN ? ShadeButton::AutoGrey : 0);
+        button->setIconSize(QSize(24, 24));
         connect(button, &QAbstractButton::clicked, this, [this, id] {
             if (dlg_) dlg_->windowProc(WM_COMMAND, uintptr_t(id), 0);
         });
