@@ -80,7 +80,9 @@ void drawAppIcon(QImage& image)
     p.setPen(small ? Qt::NoPen : outlinePen(QColor(0x08, 0x16, 0x2C), 4));
     p.setBrush(tile);
     const double inset = tiny ? 2 : 8;
-    p.drawRoundedRect(QRectF(inset, inset, 256 - 2 * inset, 256 - 2 * inset), 46, 46);
+    QPainterPath tilePath;
+    tilePath.addRoundedRect(QRectF(inset, inset, 256 - 2 * inset, 256 - 2 * inset), 46, 46);
+    p.drawPath(tilePath);
     if (!small) {
         // Soft light on the upper half of the tile.
         QLinearGradient sheen(0, 12, 0, 130);
@@ -91,38 +93,43 @@ void drawAppIcon(QImage& image)
         p.drawRoundedRect(QRectF(14, 14, 228, 116), 40, 40);
     }
 
-    // Signal arcs above the detector, centred on its antenna point.
-    const QPointF source(128, 170);
+    // Radar arcs reaching up and ahead from the detector's front edge: a
+    // detector, not a wireless symbol, so they lean forward.
+    const QPointF source(138, 156);
     struct Arc { double radius; double width; };
-    const Arc tinyArcs[] = {{58, 30}, {108, 30}};
-    const Arc smallArcs[] = {{48, 22}, {84, 22}, {120, 22}};
-    const Arc largeArcs[] = {{46, 17}, {80, 17}, {114, 17}};
+    const Arc tinyArcs[] = {{54, 30}, {96, 30}};
+    const Arc smallArcs[] = {{42, 22}, {72, 22}, {102, 22}};
+    const Arc largeArcs[] = {{40, 17}, {70, 17}, {100, 17}};
     const Arc* arcs = tiny ? tinyArcs : small ? smallArcs : largeArcs;
     const int arcCount = tiny ? 2 : 3;
-    const double sweep = 96;   // degrees, centred on straight up
+    const double aim = 52;     // degrees above the horizontal
+    const double sweep = 72;
+    p.save();
+    p.setClipPath(tilePath);
     for (int i = 0; i < arcCount; ++i) {
         const double r = arcs[i].radius;
         const QRectF box(source.x() - r, source.y() - r, 2 * r, 2 * r);
         if (!small) {
             p.setPen(outlinePen(QColor(0xFF, 0xC0, 0x40, 70), arcs[i].width + 12));
-            p.drawArc(box, int((90 - sweep / 2) * 16), int(sweep * 16));
+            p.drawArc(box, int((aim - sweep / 2) * 16), int(sweep * 16));
         }
         p.setPen(outlinePen(QColor(0xFF, 0xB8, 0x2E), arcs[i].width));
-        p.drawArc(box, int((90 - sweep / 2) * 16), int(sweep * 16));
+        p.drawArc(box, int((aim - sweep / 2) * 16), int(sweep * 16));
     }
+    p.restore();
 
-    // Detector body: a low wedge, wider at its foot.
+    // Detector body: a low wedge, its front sloping away to the right.
     QPainterPath body;
-    body.moveTo(60, 214);
-    body.lineTo(196, 214);
-    body.quadTo(206, 214, 204, 204);
-    body.lineTo(194, 170);
-    body.quadTo(191, 160, 180, 160);
-    body.lineTo(76, 160);
-    body.quadTo(65, 160, 62, 170);
-    body.lineTo(52, 204);
-    body.quadTo(50, 214, 60, 214);
-    QLinearGradient metal(0, 160, 0, 214);
+    body.moveTo(40, 216);
+    body.lineTo(196, 216);
+    body.quadTo(208, 216, 204, 205);
+    body.lineTo(180, 162);
+    body.quadTo(175, 152, 163, 152);
+    body.lineTo(52, 152);
+    body.quadTo(38, 152, 36, 166);
+    body.lineTo(30, 204);
+    body.quadTo(28, 216, 40, 216);
+    QLinearGradient metal(0, 152, 0, 216);
     metal.setColorAt(0.0, QColor(0xF4, 0xF7, 0xFA));
     metal.setColorAt(1.0, QColor(0xA4, 0xB2, 0xC2));
     p.setPen(outlinePen(QColor(0x0A, 0x14, 0x24), tiny ? 10 : small ? 8 : 5));
@@ -133,17 +140,17 @@ void drawAppIcon(QImage& image)
     p.setPen(Qt::NoPen);
     if (tiny) {
         p.setBrush(QColor(0xE0, 0x30, 0x20));
-        p.drawEllipse(QPointF(128, 187), 14, 14);
+        p.drawEllipse(QPointF(96, 184), 18, 16);
     } else {
         p.setBrush(QColor(0x16, 0x1E, 0x2C));
-        p.drawRoundedRect(QRectF(84, 174, 88, 26), 8, 8);
+        p.drawRoundedRect(QRectF(52, 168, 108, 32), 9, 9);
         p.setBrush(QColor(0xFF, 0x4A, 0x30));
-        p.drawEllipse(QPointF(100, 187), 7, 7);
+        p.drawEllipse(QPointF(72, 184), 8.5, 8.5);
         // Signal-strength bars on the display.
         p.setBrush(QColor(0x5C, 0xE0, 0x7A));
         for (int i = 0; i < 4; ++i) {
-            const double h = 6 + 4 * i;
-            p.drawRect(QRectF(118 + 12 * i, 194 - h, 7, h));
+            const double h = 7 + 5 * i;
+            p.drawRect(QRectF(92 + 15 * i, 194 - h, 9, h));
         }
     }
     p.end();
