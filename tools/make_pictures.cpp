@@ -561,6 +561,7 @@ void drawDetector(QPainter& p)
     cord.cubicTo(226, 166, 232, 178, 250, 184);
     cord.cubicTo(270, 190, 300, 190, 330, 218);
     p.setPen(outlinePen(QColor(0x02, 0x02, 0x04), 2));
+    p.setBrush(Qt::NoBrush);
     p.drawPath(cord);
     p.restore();
 }
