@@ -50,11 +50,13 @@ TEST_F(Screenshots, MainWindowStates)
     window_.reset();
 
     SimDevice& device = plug("classic");
-    device.setLatencyUs(8000);
+    device.setLatencyUs(2000);
     openWindow();
     std::string error;
     const std::string path = (root_ / "packages" / "update-20241205.dzr").string();
-    ASSERT_TRUE(ContainerBuilder_writeFile(smallPackageSpec(), path, &error)) << error;
+    ContainerSpec spec = smallPackageSpec();
+    spec.section(ZR_Section::gps) = ContainerBuilder_rollingForm(randomBytes(256 * 1024, 5));
+    ASSERT_TRUE(ContainerBuilder_writeFile(spec, path, &error)) << error;
     window_->dropFiles({QUrl::fromLocalFile(QString::fromStdString(path))});
     shoot("connected");
 

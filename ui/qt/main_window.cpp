@@ -91,6 +91,17 @@ private:
 
 } // namespace
 
+// The pictures are compiled into this static library; nothing would pull
+// their registration in without a call by name.
+static void initPictures()
+{
+    static const bool done = [] {
+        Q_INIT_RESOURCE(tessaly);
+        return true;
+    }();
+    (void)done;
+}
+
 // ---------------------------------------------------------------------------
 
 std::shared_ptr<SimulatedDiscovery> SimulatedDiscovery::make(const std::string& preset)
@@ -140,6 +151,7 @@ QRect TessalyWindow::fromDialogUnits(const QRect& units, QSize base)
 TessalyWindow::TessalyWindow(TessalyWindowOptions options, QWidget* parent)
     : QWidget(parent), options_(std::move(options)), host_(this)
 {
+    initPictures();
     setAttribute(Qt::WA_DeleteOnClose, false);
     setAcceptDrops(true);
     setWindowIcon(QIcon(QStringLiteral(":/tessaly/app.png")));
