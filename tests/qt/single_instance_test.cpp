@@ -51,7 +51,7 @@ template <class Call> auto whileServing(Call call)
     return *result;
 }
 
-// Sends raw bytes and collects whatever comes back until the server hangs up.
+// Raw bytes out; whatever comes back until the server hangs up.
 QByteArray exchange(const QString& path, const QByteArray& bytes)
 {
     QLocalSocket socket;
@@ -97,6 +97,7 @@ struct FakeSibling {
     }
 };
 
+// A first copy, counting what reaches it.
 struct Listening {
     TempDir dir;
     SingleInstance first{folderOf(dir)};
@@ -127,6 +128,15 @@ TEST(SingleInstance, OneCopyHoldsTheLockUntilItGoes)
     first.reset();
     EXPECT_FALSE(std::filesystem::exists(dir / "TESSALY_CLASS"));
     EXPECT_TRUE(second.acquire());
+}
+
+TEST(SingleInstance, StartingTwiceBringsTheFirstToTheFront)
+{
+    Listening running; // started first
+    SingleInstance again(folderOf(running.dir));
+    EXPECT_FALSE(whileServing([&] { return again.startUp(20000); }));
+    EXPECT_TRUE(spinUntil([&] { return running.activations == 1; }));
+    EXPECT_FALSE(again.isListening());
 }
 
 TEST(SingleInstance, LockOfADeadProcessAndItsSocketAreTakenOver)
@@ -173,14 +183,22 @@ TEST(SingleInstance, RequestsOverTheEndpoint)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Listening running;
+        QLocalSocket silent; // connects and never writes: must not hold the others up
+        silent.connectToServer(running.endpoint());
+        ASSERT_TRUE(silent.waitForConnected(test_support::kPatienceMs));
         EXPECT_EQ(whileServing([&] { return exchange(running.endpoint(), c.sent); }), c.answer);
         if (c.activations || !c.services.empty())
             spinUntil([&] { return running.activations + running.services.size() > 0; });
         QCoreApplication::processEvents();
         EXPECT_EQ(running.activations, c.activations);
         EXPECT_EQ(running.services, c.services);
-        // Whatever came before, the endpoint still serves.
-        EXPECT_TRUE(whileServing([&] { return SingleInstance::activateRunning(folderOf(running.dir), 20000); }));
+        // Whatever came before, a second copy and the service client get through.
+        const QString folder = folderOf(running.dir);
+        EXPECT_TRUE(whileServing([&] { return SingleInstance::activateRunning(folder, 20000); }));
+        EXPECT_TRUE(whileServing([&] { return SingleInstance::sendService(10001, folder, 20000); }));
+        std::vector<unsigned> services = c.services;
+        services.push_back(10001);
+        EXPECT_TRUE(spinUntil([&] { return running.activations == c.activations + 1 && running.services == services; }));
     }
 }
 
@@ -211,18 +229,6 @@ TEST(SingleInstance, SecondCopyFindsTheFirstRunningToolInOrder)
             EXPECT_EQ(siblings[i]->requests, c.reached && std::strcmp(c.running[i], c.reached) == 0 ? 1 : 0)
                 << c.running[i];
     }
-}
-
-TEST(SingleInstance, SecondCopyActivatesTheFirstDespiteASilentClient)
-{
-    Listening running;
-    QLocalSocket silent;
-    silent.connectToServer(running.endpoint());
-    ASSERT_TRUE(silent.waitForConnected(test_support::kPatienceMs));
-    EXPECT_TRUE(whileServing([&] { return SingleInstance::activateRunning(folderOf(running.dir)); }));
-    EXPECT_TRUE(spinUntil([&] { return running.activations == 1; }));
-    EXPECT_TRUE(whileServing([&] { return SingleInstance::sendService(10001, folderOf(running.dir)); }));
-    EXPECT_TRUE(spinUntil([&] { return running.services == std::vector<unsigned>{10001}; }));
 }
 
 TEST(SingleInstance, ClientCallsAreBounded)

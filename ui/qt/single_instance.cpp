@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include "ui/service_tools.h"
+
 namespace {
 
 // Longer than any request; a peer that sends more without a line end is not
@@ -87,7 +89,7 @@ const QStringList& SingleInstance::windowClasses()
 
 bool SingleInstance::isServiceCommand(unsigned command)
 {
-    return command == kServiceDeviceInfo || command == kServiceServerData;
+    return command == SERVICE_DEVICE_INFO || command == SERVICE_SERVER_IMAGE;
 }
 
 SingleInstance::SingleInstance(QString folder, QObject* parent) : QObject(parent), folder_(std::move(folder)) {}
@@ -150,6 +152,16 @@ bool SingleInstance::listen()
 }
 
 bool SingleInstance::isListening() const { return server_ && server_->isListening(); }
+
+bool SingleInstance::startUp(int timeoutMs)
+{
+    if (acquire()) {
+        listen();
+        return true;
+    }
+    activateRunning(folder_, timeoutMs);
+    return false;
+}
 
 void SingleInstance::onNewConnection()
 {

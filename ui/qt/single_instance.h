@@ -35,8 +35,8 @@ public:
     // "QUENDRA_CLASS": the order a second copy looks for a running one in.
     static const QStringList& windowClasses();
 
-    static constexpr unsigned kServiceDeviceInfo = 10000; // text description of the device
-    static constexpr unsigned kServiceServerData = 10001; // image of the server-data area
+    // SERVICE_DEVICE_INFO or SERVICE_SERVER_IMAGE (ui/service_tools.h): the
+    // only numbers the socket carries.
     static bool isServiceCommand(unsigned command);
 
     // folder: where the lock and the sockets live; empty = the user's runtime
@@ -55,6 +55,12 @@ public:
     // the lock is not held or the socket cannot be made.
     bool listen();
     bool isListening() const;
+    // The start-up rule in one call. True: this is the first copy and runs
+    // (lock held; socket open unless that failed, which only closes the door
+    // from outside). False: another copy holds the lock; it has been asked to
+    // come to the front if it answered, and this copy ends without showing
+    // anything.
+    bool startUp(int timeoutMs = 1000);
 
     // The full paths of the lock and of one window class's socket in folder
     // (empty folder = the runtime folder; empty result when it has none).
