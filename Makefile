@@ -1,10 +1,10 @@
-# The two everyday commands: `make demo` and `make check`. Everything else is
+# The everyday commands: `make demo`, `make gui` and `make check`. Everything else is
 # CMake underneath; `make` alone builds.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check demo bench soak fuzz screenshots clean
+.PHONY: all deps configure build check demo gui bench soak fuzz screenshots clean
 
 all: build
 
@@ -22,6 +22,10 @@ check: build
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
+
+# The desktop window against the demo's simulated device and update server.
+gui: build
+	@bash scripts/gui.sh $(BUILD)
 
 # Updates against one simulated device, with faults; SOAK_RUNS overrides the count.
 SOAK_RUNS ?= 1000

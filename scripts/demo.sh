@@ -11,14 +11,11 @@ work="$build/demo"
 sim="$work/sim"
 www="$work/www"
 cli="$build/cli/tessaly-cli"
-rm -rf "$work/samples" "$sim" "$www"
-mkdir -p "$work" "$www"
-mkdir -m 700 "$sim"
-
 source "$(dirname "$0")/sim_lib.sh"
+sim_folder "$sim"
 
 echo "== Sample update packages"
-"$build/tools/tessaly-pack" sample "$work/samples" | grep -E '\.(dzr|zip)$|total'
+sim_samples "$build" "$work/samples" | grep -E '\.(dzr|zip)$|total'
 
 echo
 echo "== A simulated device (4 MiB, 502 map, board K502) plugged in as a disk"
@@ -27,15 +24,12 @@ sim_devsim "$build" "$sim" demo disk k502-4m "$work/devsim.log"
 
 echo
 echo "== The update server on a loopback port"
-(cd "$work/samples" && zip -q "$OLDPWD/$www/k502-full.zip" k502-full.dzr)
-sim_http_server "$www" "$work/http.log"
-port=$HTTP_PORT
-sim_version_file "$www/version.txt" 20250101 "http://127.0.0.1:$port/k502-full.zip"
-echo "version file http://127.0.0.1:$port/version.txt names version 20250101 and k502-full.zip"
+sim_update_server "$work/samples" "$www" "$work/http.log" 20250101 k502-full
+echo "version file $VERSION_URL names version 20250101 and k502-full.zip"
 
 echo
 echo "== Update from the server: switch, identify, look up, download, unpack, plan, write"
-"$cli" --sim-dir "$sim" update --version-url "http://127.0.0.1:$port/version.txt"
+"$cli" --sim-dir "$sim" update --version-url "$VERSION_URL"
 echo
 "$cli" --sim-dir "$sim" info
 

@@ -1,6 +1,7 @@
-# Pieces the demo and the soak share (sourced, not run): processes started
-# here and stopped when the script exits, a simulated device in a private
-# simulation folder, and a loopback HTTP server playing the update server.
+# Pieces the demo, the soak and `make gui` share (sourced, not run):
+# processes started here and stopped when the script exits, a simulated device
+# in a private simulation folder, the sample packages, and a loopback HTTP
+# server playing the update server.
 
 sim_pids=()
 sim_cleanup() {
@@ -39,4 +40,34 @@ sim_http_server() {
 # with the line ends the update server uses.
 sim_version_file() {
     printf '%s\r\n%s\r\n' "$2" "$3" >"$1"
+}
+
+# sim_folder DIR: a fresh, private simulation folder (the device layer refuses
+# one that others can write to).
+sim_folder() {
+    rm -rf "$1"
+    mkdir -p "$(dirname "$1")"
+    mkdir -m 700 "$1"
+}
+
+# sim_samples BUILD DIR: the sample update packages, made afresh; prints what
+# tessaly-pack made.
+sim_samples() {
+    rm -rf "$2"
+    "$1/tools/tessaly-pack" sample "$2"
+}
+
+# sim_update_server SAMPLES WWW LOG VERSION PACKAGE: the update server on a
+# loopback port, offering SAMPLES/PACKAGE.dzr zipped as PACKAGE.zip under the
+# version VERSION; VERSION_URL is then the address of its version file.
+sim_update_server() {
+    local samples=$1 www=$2 log=$3 version=$4 package=$5
+    rm -rf "$www"
+    mkdir -p "$www"
+    local zipFile
+    zipFile="$(cd "$www" && pwd)/$package.zip"
+    (cd "$samples" && zip -q "$zipFile" "$package.dzr")
+    sim_http_server "$www" "$log"
+    sim_version_file "$www/version.txt" "$version" "http://127.0.0.1:$HTTP_PORT/$package.zip"
+    VERSION_URL="http://127.0.0.1:$HTTP_PORT/version.txt"
 }
