@@ -10,6 +10,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -21,6 +25,7 @@
 #include "common_k52/discovery.h"
 #include "tools/container_builder.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/single_instance.h"
 #include "ui/qt/text_progress.h"
 
 namespace {
@@ -122,6 +127,69 @@ void BM_WindowDuringUpdate(benchmark::State& state)
     window.reset();
 }
 BENCHMARK(BM_WindowDuringUpdate)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Resident memory of a process, in KiB; 0 when unknown.
+long residentKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+// The program from its start until its window answers from outside (it
+// opens that door once the window is shown), offscreen and without a device;
+// then its idle resident memory.
+void BM_WindowStartUp(benchmark::State& state)
+{
+    application();
+    TempFolder temp;
+    const fs::path runtime = temp.path() / "runtime", sim = temp.path() / "sim";
+    std::error_code ec;
+    fs::create_directories(runtime, ec);
+    fs::create_directories(sim, ec);
+    fs::permissions(runtime, fs::perms::owner_all, ec);
+    fs::permissions(sim, fs::perms::owner_all, ec);
+    const std::string runtimeEnv = "XDG_RUNTIME_DIR=" + runtime.string(), simEnv = "TESSALY_SIM_DIR=" + sim.string();
+    const QString folder = QString::fromStdString(runtime.string());
+
+    double slowest = 0, total = 0;
+    long rss = 0;
+    int runs = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            char* argv[] = {const_cast<char*>(TESSALY_PROGRAM), nullptr};
+            char* envp[] = {const_cast<char*>("QT_QPA_PLATFORM=offscreen"), const_cast<char*>(runtimeEnv.c_str()),
+                            const_cast<char*>(simEnv.c_str()), nullptr};
+            execve(argv[0], argv, envp);
+            _exit(127);
+        }
+        bool up = false;
+        while (!up && Clock::now() - start < std::chrono::seconds(20)) up = SingleInstance::activateRunning(folder, 20);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        if (up) {
+            std::this_thread::sleep_for(std::chrono::seconds(1)); // idle
+            rss = std::max(rss, residentKiB(pid));
+        }
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!up) {
+            state.SkipWithError("the window did not come up");
+            break;
+        }
+        slowest = std::max(slowest, seconds);
+        total += seconds;
+        ++runs;
+    }
+    state.counters["startup_ms_mean"] = runs ? total / runs * 1000 : 0;
+    state.counters["startup_ms_max"] = slowest * 1000;
+    state.counters["idle_rss_mib"] = double(rss) / 1024;
+}
+BENCHMARK(BM_WindowStartUp)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

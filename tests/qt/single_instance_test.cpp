@@ -243,3 +243,18 @@ TEST(SingleInstance, ClientCallsAreBounded)
     EXPECT_FALSE(SingleInstance::sendService(10002, folderOf(dir), 20000));
     EXPECT_FALSE(SingleInstance::sendService(0, folderOf(dir), 20000));
 }
+
+namespace {
+
+// A lock that cannot be made (no such folder) is no other copy: the tool
+// runs, only without the one-copy rule.
+TEST(SingleInstanceTest, UnusableFolderStillRuns)
+{
+    TempDir dir("tessaly-single-");
+    SingleInstance instance(folderOf(dir) + "/missing/deeper");
+    EXPECT_FALSE(instance.acquire());
+    EXPECT_FALSE(instance.heldByAnother());
+    EXPECT_TRUE(instance.startUp(100));
+}
+
+} // namespace

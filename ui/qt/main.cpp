@@ -17,6 +17,7 @@
 #include "core/run_folder.h"
 #include "platform/sim_folder.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/single_instance.h"
 
 namespace {
 
@@ -114,8 +115,25 @@ int main(int argc, char** argv)
         }
     }
 
+    if (args.service) {
+        if (SingleInstance::sendService(args.service)) return 0;
+        std::fprintf(stderr, "tessaly: no running window took service command %u\n", args.service);
+        return 1;
+    }
+    // A second copy asks the first to come to the front and ends, showing
+    // nothing. Without a usable lock the window runs all the same.
+    SingleInstance instance;
+    if (!instance.acquire() && instance.heldByAnother()) {
+        SingleInstance::activateRunning();
+        return 0;
+    }
+
     TessalyWindow window(options);
     if (!window.start()) return 1;
+    QObject::connect(&instance, &SingleInstance::activateRequested, &window, &TessalyWindow::activateFromOutside);
+    QObject::connect(&instance, &SingleInstance::serviceRequested, &window, &TessalyWindow::runService);
     window.show();
+    // The door from outside opens once there is a window to bring forward.
+    instance.listen();
     return app.exec();
 }

@@ -159,9 +159,15 @@ bool SingleInstance::startUp(int timeoutMs)
         listen();
         return true;
     }
+    // Without a usable lock (no runtime folder, no permission) the tool
+    // still runs, only without the one-copy rule: ending silently would
+    // leave the user with nothing.
+    if (!heldByAnother()) return true;
     activateRunning(folder_, timeoutMs);
     return false;
 }
+
+bool SingleInstance::heldByAnother() const { return lock_ && lock_->error() == QLockFile::LockFailedError; }
 
 void SingleInstance::onNewConnection()
 {

@@ -61,6 +61,9 @@ public:
     // come to the front if it answered, and this copy ends without showing
     // anything.
     bool startUp(int timeoutMs = 1000);
+    // After a failed acquire(): another copy holds the lock (rather than the
+    // lock being unusable).
+    bool heldByAnother() const;
 
     // The full paths of the lock and of one window class's socket in folder
     // (empty folder = the runtime folder; empty result when it has none).
