@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "cli/cli_support.h"
 #include "qt/qt_window_fixture.h"
 
 namespace {
@@ -165,6 +166,36 @@ TEST(QtDialogHostTest, FiltersExtensionsAndGbk)
     EXPECT_EQ(QtDialogHost::fromGbk("\xB8\xFC\xD0\xC2"), u("更新"));
     EXPECT_EQ(QtDialogHost::toGbk(u("更新 ok")), "\xB8\xFC\xD0\xC2 ok");
     EXPECT_EQ(QtDialogHost::toGbk(u("a😀b")), "a??b"); // outside GBK: each UTF-16 unit becomes '?'
+}
+
+} // namespace
+
+namespace {
+
+// The real discovery in the window: a tessaly-devsim plugged in as a disk
+// after start-up is switched into update mode and connected, through the
+// folder's events on the window's loop, and its removal is seen.
+TEST_F(QtWindowTest, DeviceInDiskModeArrivesAfterStartUpAndLeaves)
+{
+    test_support::TempDir sim("tessaly-qt-sim-", kTestTempBase);
+    fs::permissions(sim.path(), fs::perms::owner_all);
+    TessalyWindowOptions options;
+    options.simDir = sim.str();
+    options.prepare = [](CTessalyDlg& dlg) { dlg.versionLookup().clientName = "No Such Client"; };
+    window_ = std::make_unique<TessalyWindow>(options);
+    ASSERT_TRUE(window_->start());
+    window_->show();
+    EXPECT_EQ(window_->windowTitle(), u("数据更新服务   未连接硬件！"));
+
+    cli_test::Devsim device(sim.path(), root_ / "devsim.log", {"--id", "q", "--mode", "disk", "--preset", "classic"});
+    ASSERT_TRUE(device.waitReady(test_support::kPatienceMs)) << device.log();
+    ASSERT_TRUE(spinUntil([&] { return window_->windowTitle().contains(u("连接成功！")); }))
+        << window_->windowTitle().toStdString() << "\n" << device.log();
+    EXPECT_TRUE(enabled(IDC_CONFIGURE));
+
+    ASSERT_TRUE(device.unplug());
+    ASSERT_TRUE(spinUntil([&] { return window_->windowTitle() == u("数据更新服务   未连接硬件！"); }));
+    EXPECT_FALSE(enabled(IDC_CONFIGURE));
 }
 
 } // namespace
