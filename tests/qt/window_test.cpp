@@ -120,6 +120,18 @@ TEST_F(QtWindowTest, ClosingDuringAnUpdateShowsNoErrorAndEndsInTime)
     EXPECT_TRUE(boxes_.isEmpty()) << boxes_.join('\n').toStdString();
 }
 
+// The province map is not part of this window yet: a package that needs a
+// choice ends as a cancelled choice does, and does not hang.
+TEST_F(QtWindowTest, PackageNeedingProvincesEndsAsCancelled)
+{
+    plug("k502-4m");
+    openWindow();
+    drop(QString::fromStdString((samplesDir() / "provinces-4m.dzr").string()));
+    window_->button(IDC_SEND)->click();
+    ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
+    EXPECT_EQ(boxes_.last(), u("数据已超过长度！  1|Tessaly|") + QString::number(HOST_MB_ICONERROR));
+}
+
 TEST_F(QtWindowTest, ServiceCommandWithoutDeviceAndAWorkersCallIntoAModalBox)
 {
     openWindow();
