@@ -263,6 +263,14 @@ struct DevsimBench {
         }
         return devsim.start(sim, temp.path() / "devsim.log", preset, error);
     }
+    // The same, marking the benchmark skipped with the reason when it fails.
+    bool start(const std::string& preset, benchmark::State& state)
+    {
+        std::string error;
+        if (start(preset, &error)) return true;
+        state.SkipWithError(error.c_str());
+        return false;
+    }
 };
 
 // The log sink is silenced for the benchmark and put back afterwards.

@@ -65,11 +65,8 @@ void BM_WriteOverDevsim(benchmark::State& state)
 {
     QuietLog quiet;
     DevsimBench bench;
+    if (!bench.start("502", state)) return;
     std::string error;
-    if (!bench.start("502", &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
     LinkCounts counts;
     HidcChannel channel{};
     channel.port = openCountedPort(bench.devsim.socketPath(), &counts);
@@ -292,12 +289,9 @@ void BM_UpdateOverDevsim(benchmark::State& state)
 {
     QuietLog quiet;
     DevsimBench bench;
+    if (!bench.start("502", state)) return;
     std::string error;
     const std::string client = "Halcyon Path";  // the 502 preset's client
-    if (!bench.start("502", &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
     const fs::path packagePath = bench.temp.path() / "update.dzr";
     if (!ContainerBuilder_writeFile(packageSpec(client), packagePath.string(), &error)) {
         state.SkipWithError(("cannot build the package: " + error).c_str());

@@ -68,11 +68,8 @@ void BM_WindowDuringUpdate(benchmark::State& state)
     QApplication& app = application();
     QuietLog quiet;
     DevsimBench bench;
+    if (!bench.start("502", state)) return;
     std::string error;
-    if (!bench.start("502", &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
     const fs::path packagePath = bench.temp.path() / "update.dzr";
     if (!ContainerBuilder_writeFile(Bench_package("Halcyon Path", 2u << 20), packagePath.string(), &error)) {
         state.SkipWithError(("cannot build the package: " + error).c_str());
