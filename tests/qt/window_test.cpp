@@ -156,7 +156,20 @@ TEST_F(QtWindowTest, ServiceCommandWithoutDeviceAndAWorkersCallIntoAModalBox)
     EXPECT_EQ(boxes_[0], u("   未连接硬件！|Tessaly|") + QString::number(HOST_MB_ICONERROR));
 }
 
-TEST(QtDialogHostTest, FiltersExtensionsAndGbk)
+// A delayed call asked for from a worker runs once, on the window thread.
+TEST(QtDialogHostTest, SingleShotFromAWorkerRunsOnTheWindowThread)
+{
+    QWidget window;
+    QtDialogHost host(&window);
+    std::atomic<int> runs{0};
+    std::atomic<bool> onWindow{false};
+    std::thread worker([&] { host.singleShot(5, [&] { onWindow = host.onWindowThread(); ++runs; }); });
+    worker.join();
+    ASSERT_TRUE(spinUntil([&] { return runs.load() == 1; }));
+    EXPECT_TRUE(onWindow.load());
+}
+
+TEST(QtDialogHostTest, FiltersExtensionsBoxesAndGbk)
 {
     struct {
         const char* windows;
@@ -174,6 +187,25 @@ TEST(QtDialogHostTest, FiltersExtensionsAndGbk)
         const char* saved;
     } saves[] = {{"/x/info", "/x/info.file"}, {"/x/info.txt", "/x/info.txt"}, {"/x.d/info", "/x.d/info.file"}};
     for (auto& s : saves) EXPECT_EQ(QtDialogHost::withDefaultExtension(s.typed, "file"), QString(s.saved)) << s.typed;
+
+    struct {
+        unsigned flags;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+        int closed; // the result of a box closed without a button
+    } boxes[] = {
+        {HOST_MB_OK | HOST_MB_ICONERROR, QMessageBox::Critical, QMessageBox::Ok, HOST_IDOK},
+        {HOST_MB_YESNO | HOST_MB_ICONQUESTION, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, HOST_IDNO},
+        {HOST_MB_OKCANCEL | HOST_MB_ICONWARNING, QMessageBox::Warning, QMessageBox::Ok | QMessageBox::Cancel, HOST_IDCANCEL},
+        {HOST_MB_ICONINFORMATION, QMessageBox::Information, QMessageBox::Ok, HOST_IDOK},
+        {HOST_MB_OK, QMessageBox::NoIcon, QMessageBox::Ok, HOST_IDOK},
+    };
+    for (auto& b : boxes) {
+        EXPECT_EQ(QtDialogHost::boxIcon(b.flags), b.icon) << b.flags;
+        EXPECT_EQ(QtDialogHost::boxButtons(b.flags), b.buttons) << b.flags;
+        EXPECT_EQ(QtDialogHost::boxResult(b.flags, QMessageBox::NoButton), b.closed) << b.flags;
+    }
+    EXPECT_EQ(QtDialogHost::boxResult(HOST_MB_YESNO, QMessageBox::Yes), HOST_IDYES);
 
     EXPECT_EQ(QtDialogHost::fromGbk("\xB8\xFC\xD0\xC2"), u("更新"));
     EXPECT_EQ(QtDialogHost::toGbk(u("更新 ok")), "\xB8\xFC\xD0\xC2 ok");

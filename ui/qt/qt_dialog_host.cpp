@@ -172,31 +172,40 @@ int QtDialogHost::messageBox(const std::string& text, const std::string& caption
     const QString title = caption.empty() ? applicationName : fromGbk(caption);
     if (answerMessageBox) return answerMessageBox(body, title, flags);
 
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox box(boxIcon(flags), title, body, boxButtons(flags), window_);
+    box.setEscapeButton(QMessageBox::StandardButton(int(boxButtons(flags) & (QMessageBox::Cancel | QMessageBox::No))));
+    return boxResult(flags, box.exec());
+}
+
+QMessageBox::Icon QtDialogHost::boxIcon(unsigned flags)
+{
     switch (flags & 0xF0) {
-    case HOST_MB_ICONERROR: icon = QMessageBox::Critical; break;
-    case HOST_MB_ICONQUESTION: icon = QMessageBox::Question; break;
-    case HOST_MB_ICONWARNING: icon = QMessageBox::Warning; break;
-    case HOST_MB_ICONINFORMATION: icon = QMessageBox::Information; break;
+    case HOST_MB_ICONERROR: return QMessageBox::Critical;
+    case HOST_MB_ICONQUESTION: return QMessageBox::Question;
+    case HOST_MB_ICONWARNING: return QMessageBox::Warning;
+    case HOST_MB_ICONINFORMATION: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
     }
-    QMessageBox box(icon, title, body, QMessageBox::NoButton, window_);
+}
+
+QMessageBox::StandardButtons QtDialogHost::boxButtons(unsigned flags)
+{
     switch (flags & 0x0F) {
-    case HOST_MB_OKCANCEL:
-        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setEscapeButton(QMessageBox::Cancel);
-        break;
-    case HOST_MB_YESNO:
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setEscapeButton(QMessageBox::No);
-        break;
-    default: box.setStandardButtons(QMessageBox::Ok); break;
+    case HOST_MB_OKCANCEL: return QMessageBox::Ok | QMessageBox::Cancel;
+    case HOST_MB_YESNO: return QMessageBox::Yes | QMessageBox::No;
+    default: return QMessageBox::Ok;
     }
-    switch (box.exec()) {
+}
+
+int QtDialogHost::boxResult(unsigned flags, int button)
+{
+    switch (button) {
     case QMessageBox::Yes: return HOST_IDYES;
     case QMessageBox::No: return HOST_IDNO;
     case QMessageBox::Cancel: return HOST_IDCANCEL;
     case QMessageBox::Ok: return HOST_IDOK;
-    default: return (flags & 0x0F) == HOST_MB_YESNO ? HOST_IDNO : HOST_IDCANCEL;
+    // Closed without a button: the box's way out.
+    default: return (flags & 0x0F) == HOST_MB_YESNO ? HOST_IDNO : (flags & 0x0F) == HOST_MB_OK ? HOST_IDOK : HOST_IDCANCEL;
     }
 }
 

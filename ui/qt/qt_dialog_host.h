@@ -8,6 +8,7 @@
 // one into a control.
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -47,6 +48,11 @@ public:
     // The chosen save path with the default extension appended when the
     // user typed none.
     static QString withDefaultExtension(const QString& path, const QString& extension);
+    // Message-box flags onto Qt's box, and the button pressed back onto the
+    // HOST_ID* results (a box closed without a button gives its way out).
+    static QMessageBox::Icon boxIcon(unsigned flags);
+    static QMessageBox::StandardButtons boxButtons(unsigned flags);
+    static int boxResult(unsigned flags, int button);
     // GBK to text and back; characters GBK cannot hold become '?'.
     static QString fromGbk(const std::string& gbk);
     static std::string toGbk(const QString& text);
