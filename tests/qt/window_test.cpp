@@ -120,6 +120,45 @@ TEST_F(QtWindowTest, ClosingDuringAnUpdateShowsNoErrorAndEndsInTime)
     EXPECT_TRUE(boxes_.isEmpty()) << boxes_.join('\n').toStdString();
 }
 
+// A package from the update server, chosen through the file dialog first
+// and then left for the server's: the bar shows the download, the unpacking
+// and the write.
+TEST_F(QtWindowTest, ChosenPackageAndADownloadWithItsProgressTexts)
+{
+    plug("classic");
+    openWindow();
+    const std::string chosen = (samplesDir() / "mvt7-full.dzr").string();
+    window_->host().answerFileDialog = [&](bool save, const QString& filter, QString* path) {
+        EXPECT_FALSE(save);
+        EXPECT_EQ(filter, u("Update File(*.dzr);;All File(*.*)"));
+        *path = QString::fromStdString(chosen);
+        return true;
+    };
+    window_->button(IDC_OPEN)->click();
+    EXPECT_EQ(window_->dialog()->localPackagePath(), chosen);
+    EXPECT_TRUE(enabled(IDC_SEND));
+
+    // Restarted without the local choice, the package comes from the server.
+    window_.reset();
+    openWindow();
+    test_support::TestHttpServer server;
+    server.serve("/pkgs/update.zip", test_support::readText(samplesDir() / "mvt7-full.zip"));
+    CVersionLookup& lookup = window_->dialog()->versionLookup();
+    lookup.packageAddress = server.url("/pkgs/update.zip");
+    lookup.networkVersion = 29991231;
+    std::vector<std::string> texts;
+    window_->host().watchText = [&](int id, const std::string& text) {
+        if (id == IDC_PROGRESS) texts.push_back(text);
+    };
+    window_->dialog()->windowProc(WM_COMMAND, IDC_SEND, 0);
+    ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
+    EXPECT_EQ(boxes_.last(), u("更新成功！|数据更新服务|") + QString::number(HOST_MB_ICONINFORMATION));
+    const auto unpacking = std::find(texts.begin(), texts.end(), gbk("正在解压数据..."));
+    ASSERT_NE(unpacking, texts.end());
+    EXPECT_GT(unpacking - texts.begin(), 1) << "no download progress before the unpacking";
+    EXPECT_TRUE(std::any_of(unpacking, texts.end(), [](const std::string& t) { return t.find(gbk("已更新")) != std::string::npos; }));
+}
+
 // The province map is not part of this window yet: a package that needs a
 // choice ends as a cancelled choice does, and does not hang.
 TEST_F(QtWindowTest, PackageNeedingProvincesEndsAsCancelled)

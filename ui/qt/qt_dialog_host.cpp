@@ -87,6 +87,7 @@ void QtDialogHost::setMessageHandler(MessageHandler handler) { handler_ = std::m
 void QtDialogHost::setText(int id, const std::string& text)
 {
     texts_[id] = text;
+    if (watchText) watchText(id, text);
     QWidget* w = control(id);
     if (!w) return;
     const QString t = shown(text);

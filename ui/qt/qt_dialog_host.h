@@ -41,6 +41,8 @@ public:
     // function answers it (the box's text and caption in UTF-8).
     std::function<int(const QString& text, const QString& caption, unsigned flags)> answerMessageBox;
     std::function<bool(bool save, const QString& filter, QString* path)> answerFileDialog;
+    // Sees every text the logic sets, as it sets it (GBK).
+    std::function<void(int id, const std::string& text)> watchText;
 
     // Windows filter text ("Name(*.a)|*.a|All(*.*)|*.*||") as a Qt name filter
     // list ("Name(*.a);;All(*.*)").
