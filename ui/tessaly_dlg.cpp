@@ -1025,11 +1025,21 @@ void CTessalyDlg::OnConfigure()
         host_.messageBox(kRadarDefaultsText, kTessalyAppTitle, HOST_MB_YESNO | HOST_MB_ICONQUESTION) != HOST_IDYES)
         return;
 
+    // The device the dialog was opened for, to know it again afterwards.
+    const ZR_SettingsImage imageBefore = image;
+    const ZR_InfoBlock infoBefore = machine_->info;
+
     configDialog_.clientName = clientName();
     configDialog_.setRunner(hooks_.runConfigDialog);
     int result = configDialog_.Run(kConfigTitleText, int32_t(machine_->bootVersion), layout, &machine_->info, &net,
                                    &image);
     if (result != HOST_IDOK || !isConnected()) return;
+    // Another device plugged in while the dialog was open must not get this
+    // one's settings: its layout or blocks may differ altogether.
+    if (machine_->layoutVersion != layout ||
+        std::memcmp(machine_->settings.bytes, imageBefore.bytes, sizeof imageBefore.bytes) != 0 ||
+        std::memcmp(machine_->info.bytes, infoBefore.bytes, sizeof infoBefore.bytes) != 0)
+        return;
 
     // Every step runs even after a failed one, as the device expects the
     // identification and the closing command after a write; a failure is

@@ -475,6 +475,23 @@ TEST_F(ConfigDialogTest, DeviceGoneDuringTheDialogWritesNothingAndSaysNothing)
     EXPECT_EQ(settingsBytes(), settingsBefore_);
 }
 
+TEST_F(ConfigDialogTest, AnotherDevicePluggedInDuringTheDialogGetsNothing)
+{
+    openOn("classic");
+    Bytes otherBefore;
+    size_t before = host_.boxes().size();
+    configure([&](FakeHost& h, CConfigDialog& d) {
+        Discovery_closeChannel(dlg_->machine());
+        SimDevice& other = plug("layout4");
+        dlg_->OnDeviceChange(DeviceEvent{DEVICE_ARRIVAL, DEVICE_CLASS_HID, "sim"});
+        ASSERT_TRUE(dlg_->isConnected());
+        otherBefore = other.readFlashDirect(kClassicMap.settings, ZR_SETTINGS_IMAGE_SIZE);
+        confirm(h, d);
+    });
+    EXPECT_EQ(device_->readFlashDirect(kClassicMap.settings, ZR_SETTINGS_IMAGE_SIZE), otherBefore);
+    EXPECT_EQ(host_.boxes().size(), before);
+}
+
 TEST_F(ConfigDialogTest, FailedWriteIsReportedAsAFailure)
 {
     openOn("classic");
