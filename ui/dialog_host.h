@@ -30,6 +30,19 @@ enum : int {
     HOST_IDNO = 7,
 };
 
+// Controls a dialog logic creates at run time.
+enum HostControlKind : int {
+    HOST_CONTROL_CHECKBOX = 0,  // automatic check box
+    HOST_CONTROL_STATIC = 1,    // left-aligned text
+    HOST_CONTROL_EDIT = 2,      // one-line edit
+};
+
+// A control's place in dialog units (the dialog font's base units, as the
+// dialog templates give them).
+struct HostRect {
+    int left, top, width, height;
+};
+
 // A window message: number and the two values.
 struct HostMessage {
     unsigned message;
@@ -89,4 +102,27 @@ public:
 
     // True on the window thread.
     virtual bool onWindowThread() const = 0;
+
+    // Combo boxes by id. Items are added at the end, so the list keeps the
+    // order they were added in. The edit text of a combo box with an edit
+    // field is text(id) / setText(id). The defaults suit a host without combo
+    // boxes: no items, no selection.
+    virtual void comboClear(int /*id*/) {}
+    virtual void comboAdd(int /*id*/, const std::string& /*text*/) {}
+    virtual int comboCount(int /*id*/) const { return 0; }
+    virtual int comboSelection(int /*id*/) const { return -1; }  // -1: none
+    virtual void setComboSelection(int /*id*/, int /*index*/) {}
+
+    // A control created at run time, visible, in the dialog's font; false
+    // when the host cannot create it. destroyControl removes it again (and
+    // ignores ids it did not create).
+    virtual bool createControl(int /*id*/, HostControlKind /*kind*/, HostRect /*rect*/, const std::string& /*text*/)
+    {
+        return false;
+    }
+    virtual void destroyControl(int /*id*/) {}
+
+    // Ends this host's modal dialog with the result (HOST_IDOK, HOST_IDCANCEL).
+    // The default does nothing: a host that shows no modal dialog of its own.
+    virtual void endDialog(int /*result*/) {}
 };

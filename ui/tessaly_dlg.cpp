@@ -54,6 +54,21 @@ const char* const kNoOledText =
     "\xB3\xCC\xD0\xF2\xD0\xE8\xD2\xAA"
     "OLED"
     "\xCA\xFD\xBE\xDD\xA3\xAC\xB5\xAB\xCA\xFD\xBE\xDD\xD6\xD0\xC3\xBB\xD3\xD0\xD5\xD2\xB5\xBD\xA3\xA1"; /* 程序需要OLED数据，但数据中没有找到！ */
+// Configure texts.
+const char* const kInitialiseFirstText =
+    "\xC7\xEB\xC6\xF4\xB6\xAF\xD2\xBB\xB4\xCE\xBB\xFA\xC6\xF7\xD2\xD4\xB3\xF5\xCA\xBC\xBB\xAF"
+    "\xB2\xCE\xCA\xFD\xA3\xA1"; /* 请启动一次机器以初始化参数！ */
+const char* const kNewerToolText =
+    "\xD0\xE8\xD2\xAA\xB8\xFC\xD0\xC2\xB5\xC4\xB8\xFC\xD0\xC2\xB9\xA4\xBE\xDF\xA3\xAC"
+    "\xC7\xEB\xD6\xD8\xD0\xC2\xCF\xC2\xD4\xD8\xA3\xA1\xA3\xA1"; /* 需要更新的更新工具，请重新下载！！ */
+const char* const kRadarDefaultsText =
+    "\xCE\xB4\xD5\xFD\xC8\xB7\xC1\xAC\xBD\xD3\xD2\xBB\xB4\xCE\xC0\xD7\xB4\xEF\xA3\xAC"
+    "\xBD\xAB\xCA\xB9\xD3\xC3\xC4\xAC\xC8\xCF\xD6\xB5\xA3\xAC\xC0\xD7\xB4\xEF\xC5\xE4\xD6\xC3"
+    "\xD3\xD0\xBF\xC9\xC4\xDC\xB3\xF6\xB4\xED\xA3\xA1\xC8\xB7\xC8\xCF\xC5\xE4\xD6\xC3\xA3\xBF";
+/* 未正确连接一次雷达，将使用默认值，雷达配置有可能出错！确认配置？ */
+const char* const kConfigDoneText = "\xC5\xE4\xD6\xC3\xB3\xC9\xB9\xA6\xA3\xA1";   /* 配置成功！ */
+const char* const kConfigFailedText = "\xC5\xE4\xD6\xC3\xCA\xA7\xB0\xDC\xA3\xA1"; /* 配置失败！ */
+
 const char* const kUpdateDoneText = "\xB8\xFC\xD0\xC2\xB3\xC9\xB9\xA6\xA3\xA1"; /* 更新成功！ */
 const char* const kDownloadFailedText =
     "\xCF\xC2\xD4\xD8\xB3\xF6\xB4\xED\xA3\xAC\xC7\xEB\xCA\xB9\xD3\xC3\xB1\xBE\xB5\xD8"
@@ -400,7 +415,11 @@ intptr_t CTessalyDlg::windowProc(unsigned message, uintptr_t wParam, intptr_t lP
             if (hooks_.endDialog) hooks_.endDialog(HOST_IDCANCEL);
             break;
         case IDC_CONFIGURE:
-            if (hooks_.configure && !updating_) hooks_.configure(machine_);
+            if (updating_) break;
+            if (hooks_.configure)
+                hooks_.configure(machine_);
+            else
+                OnConfigure();
             break;
         case SERVICE_DEVICE_INFO: OnServiceCommand(SERVICE_DEVICE_INFO); break;
         default: break;
@@ -974,4 +993,65 @@ void CTessalyDlg::reportUpdate(UpdateRun& run)
             return intptr_t(0);
         });
     }
+}
+
+// ---------------------------------------------------------------------------
+// The configure action
+
+void CTessalyDlg::OnConfigure()
+{
+    if (!isConnected()) {
+        host_.messageBox(kTessalyNotConnectedText, "", HOST_MB_ICONERROR);
+        return;
+    }
+    uint32_t requiredTool = 0;
+    int32_t radarState = 0;
+    ZR_NetBlock net{};
+    const ZR_SettingsImage* settings = nullptr;
+    int32_t layout = ZR_Machine_getSettingsView(machine_, &requiredTool, &radarState, &net, &settings);
+    ZR_SettingsImage image = *settings;
+
+    if (layout < 1) {
+        char board[10] = {};
+        ZR_Machine_getBoardName(machine_, board, sizeof board);
+        host_.messageBox(std::string(kInitialiseFirstText) + " P[" + board + "]", "", HOST_MB_ICONERROR);
+        return;
+    }
+    if (requiredTool > uint32_t(TESSALY_TOOL_VERSION)) {
+        host_.messageBox(kNewerToolText, "", HOST_MB_ICONERROR);
+        return;
+    }
+    if (layout > 2 && radarState < 0 &&
+        host_.messageBox(kRadarDefaultsText, kTessalyAppTitle, HOST_MB_YESNO | HOST_MB_ICONQUESTION) != HOST_IDYES)
+        return;
+
+    // The device the dialog was opened for, to know it again afterwards.
+    const ZR_SettingsImage imageBefore = image;
+    const ZR_InfoBlock infoBefore = machine_->info;
+
+    configDialog_.clientName = clientName();
+    configDialog_.setRunner(hooks_.runConfigDialog);
+    int result = configDialog_.Run(kConfigTitleText, int32_t(machine_->bootVersion), layout, &machine_->info, &net,
+                                   &image);
+    if (result != HOST_IDOK || !isConnected()) return;
+    // Another device plugged in while the dialog was open must not get this
+    // one's settings: its layout or blocks may differ altogether.
+    if (machine_->layoutVersion != layout ||
+        std::memcmp(machine_->settings.bytes, imageBefore.bytes, sizeof imageBefore.bytes) != 0 ||
+        std::memcmp(machine_->info.bytes, infoBefore.bytes, sizeof infoBefore.bytes) != 0)
+        return;
+
+    // Every step runs even after a failed one, as the device expects the
+    // identification and the closing command after a write; a failure is
+    // reported rather than hidden behind the success message.
+    int settingsWritten = ZR_Machine_writeMainSetting(&image, machine_);
+    int paramWritten = ZR_Machine_writeParam(nullptr, &net, machine_, machine_->is502);
+    ZR_Machine_identify(machine_);
+    if (isConnected()) Hidc_done(machine_->channel);
+    DLG_LOG("OnConfigure", "settings %d param %d", settingsWritten, paramWritten);
+
+    if (settingsWritten && paramWritten)
+        host_.messageBox(kConfigDoneText, kTessalyAppTitle, HOST_MB_ICONINFORMATION);
+    else
+        host_.messageBox(kConfigFailedText, "", HOST_MB_ICONERROR);
 }

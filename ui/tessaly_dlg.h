@@ -44,6 +44,7 @@
 #include "core/run_folder.h"
 #include "net/http_download.h"
 #include "net/version_lookup.h"
+#include "ui/config_dialog.h"
 #include "ui/dialog_host.h"
 #include "ui/province_model.h"
 
@@ -136,8 +137,12 @@ struct TessalyDlgHooks {
     // ProvinceChoice_set / _clear / _confirm and gives true when the user
     // confirmed. Empty: every request counts as cancelled.
     std::function<bool(ZR_Package* package, int32_t gpsRoom, ProvinceChoice* choice)> chooseProvinces;
-    // The configuration dialog (button 1000). Empty: nothing happens.
+    // Replaces the built-in configure action (button 1000) when set.
     std::function<void(ZR_Machine* machine)> configure;
+    // Shows the configuration dialog modally (see ui/config_dialog.h for what
+    // a runner does) and gives its result. Empty: the configure action ends
+    // after its checks as if the dialog had been cancelled.
+    CConfigDialog::ModalRunner runConfigDialog;
     // The about box (system command IDM_ABOUTBOX). Empty: nothing happens.
     std::function<void()> about;
     // Ends the window with the dialog's result: HOST_IDCANCEL for the close
@@ -197,6 +202,9 @@ public:
     intptr_t OnSelectProvinces(ZR_Package* package, int32_t gpsRoom);
     void OnServiceCommand(unsigned command);
     void RefreshConnection();
+    // The configure action (button 1000): the checks, the dialog over copies
+    // of the device's settings, then the write-back and a new identification.
+    void OnConfigure();
 
     // The machine layer's callbacks; user is the dialog.
     static int AcceptDevice(void* user, const uint8_t* clientBlock);
@@ -216,6 +224,7 @@ public:
     bool isUpdating() const { return updating_.load(); } // any thread
     ZR_Machine* machine() const { return machine_; }
     CVersionLookup& versionLookup() { return lookup_; }
+    CConfigDialog& configDialog() { return configDialog_; }
     const std::string& localPackagePath() const { return localPackagePath_; }
     int provinceAccepted() const { return provinceAccepted_; }
     // Why the last update failed its read-back (ASCII, "" otherwise); read once it ended.
@@ -282,6 +291,7 @@ private:
     int provinceAccepted_ = 0;
     std::string verifyCause_;
     int provinceFlags_[PROVINCE_COUNT] = {};
+    CConfigDialog configDialog_;
 
     // Device changes and jobs that arrive while an update owns the port.
     std::vector<DeviceEvent> deferredEvents_;

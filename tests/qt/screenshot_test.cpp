@@ -5,10 +5,12 @@
 #include <QDir>
 #include <QPainter>
 #include <QPalette>
+#include <QTimer>
 
 #include <cstdlib>
 
 #include "qt/qt_window_fixture.h"
+#include "ui/qt/config_window.h"
 
 namespace {
 
@@ -23,18 +25,19 @@ protected:
         QDir().mkpath(dir_);
     }
 
-    void shoot(const QString& name)
+    void shoot(const QString& name) { shoot(window_.get(), name); }
+    void shoot(QWidget* window, const QString& name)
     {
         QCoreApplication::processEvents();
-        const QPixmap content = window_->grab();
-        const int bar = QFontMetrics(window_->font()).height() + 12;
+        const QPixmap content = window->grab();
+        const int bar = QFontMetrics(window->font()).height() + 12;
         QPixmap picture(content.width(), content.height() + bar);
         picture.fill(Qt::white);
         QPainter p(&picture);
         p.fillRect(0, 0, picture.width(), bar, QColor(0x3b, 0x4a, 0x6b));
         p.setPen(Qt::white);
-        p.setFont(window_->font());
-        p.drawText(QRect(10, 0, picture.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft, window_->windowTitle());
+        p.setFont(window->font());
+        p.drawText(QRect(10, 0, picture.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft, window->windowTitle());
         p.drawPixmap(0, bar, content);
         p.end();
         ASSERT_TRUE(picture.save(dir_ + "/" + name + ".png")) << name.toStdString();
@@ -68,6 +71,26 @@ TEST_F(Screenshots, MainWindowStates)
     shoot("updating");
     ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
     shoot("success");
+}
+
+TEST_F(Screenshots, ConfigDialog)
+{
+    plug("layout3");
+    openWindow();
+    bool shot = false;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible() || shot) return;
+        shot = true;
+        poll.stop();
+        shoot(dialog, "config");
+        dialog->reject();
+    });
+    poll.start();
+    window_->button(IDC_CONFIGURE)->click();
+    EXPECT_TRUE(shot);
 }
 
 } // namespace

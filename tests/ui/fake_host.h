@@ -41,9 +41,13 @@ public:
         std::lock_guard guard(mutex_);
         return !enabled_.count(id) || enabled_.at(id);
     }
-    void setVisible(int, bool) override {}
-    void setChecked(int, bool) override {}
-    bool isChecked(int) const override { return false; }
+    void setVisible(int id, bool visible) override { record("setVisible", [&] { visible_[id] = visible; }); }
+    void setChecked(int id, bool checked) override { record("setChecked", [&] { checked_[id] = checked; }); }
+    bool isChecked(int id) const override
+    {
+        std::lock_guard guard(mutex_);
+        return checked_.count(id) && checked_.at(id);
+    }
     void setFocus(int id) override { focus = id; }
     void setTitle(const std::string& title) override { record("setTitle", [&] { titles_.push_back(title); }); }
     std::string title() const override
@@ -86,6 +90,31 @@ public:
     void singleShot(uint32_t, std::function<void()> fn) override { enqueue(std::move(fn)); }
     bool onWindowThread() const override { return std::this_thread::get_id() == windowThread_; }
 
+    void comboClear(int id) override { record("comboClear", [&] { combos_[id].clear(); }); }
+    void comboAdd(int id, const std::string& text) override { record("comboAdd", [&] { combos_[id].push_back(text); }); }
+    int comboCount(int id) const override
+    {
+        std::lock_guard guard(mutex_);
+        return combos_.count(id) ? int(combos_.at(id).size()) : 0;
+    }
+    int comboSelection(int id) const override
+    {
+        std::lock_guard guard(mutex_);
+        return selections_.count(id) ? selections_.at(id) : -1;
+    }
+    void setComboSelection(int id, int index) override { record("setComboSelection", [&] { selections_[id] = index; }); }
+    bool createControl(int id, HostControlKind kind, HostRect rect, const std::string& text) override
+    {
+        record("createControl", [&] {
+            created_[id] = {kind, rect, text};
+            texts_[id].push_back(text);
+            visible_[id] = true;
+        });
+        return true;
+    }
+    void destroyControl(int id) override { record("destroyControl", [&] { created_.erase(id); }); }
+    void endDialog(int result) override { record("endDialog", [&] { endResults_.push_back(result); }); }
+
     // Runs what is queued; pumpUntil keeps at it until done() holds (false after timeoutMs).
     void pump()
     {
@@ -101,6 +130,25 @@ public:
         }
         return true;
     }
+
+    struct Created {
+        HostControlKind kind;
+        HostRect rect;
+        std::string text;
+    };
+    // Visible unless hidden; every control counts as shown until told otherwise.
+    bool isVisible(int id) const
+    {
+        std::lock_guard guard(mutex_);
+        return !visible_.count(id) || visible_.at(id);
+    }
+    std::vector<std::string> comboItems(int id) const
+    {
+        std::lock_guard guard(mutex_);
+        return combos_.count(id) ? combos_.at(id) : std::vector<std::string>();
+    }
+    std::map<int, Created> created() const { return copy(created_); }
+    std::vector<int> endResults() const { return copy(endResults_); }
 
     void answerNext(int answer) { locked([&] { answers_.push_back(answer); }); }
     void chooseNext(const std::string& path) { locked([&] { files_.push_back(path); }); }
@@ -171,7 +219,11 @@ private:
     MessageHandler handler_;
     std::deque<std::function<void()>> queue_;
     std::map<int, std::vector<std::string>> texts_;
-    std::map<int, bool> enabled_;
+    std::map<int, bool> enabled_, visible_, checked_;
+    std::map<int, std::vector<std::string>> combos_;
+    std::map<int, int> selections_;
+    std::map<int, Created> created_;
+    std::vector<int> endResults_;
     std::vector<std::string> titles_, filters_, offThread_;
     std::deque<std::string> files_;
     std::vector<uint32_t> positions_;

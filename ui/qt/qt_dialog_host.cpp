@@ -1,17 +1,22 @@
 #include "ui/qt/qt_dialog_host.h"
 
 #include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
 
 #include "platform/text_codec.h"
+#include "ui/qt/main_window.h"
 #include "ui/qt/text_progress.h"
 
 QtDialogHost::QtDialogHost(QWidget* window) : QObject(nullptr), window_(window)
@@ -91,7 +96,11 @@ void QtDialogHost::setText(int id, const std::string& text)
     QWidget* w = control(id);
     if (!w) return;
     const QString t = shown(text);
-    if (auto* bar = qobject_cast<TextProgressBar*>(w))
+    if (auto* edit = qobject_cast<QLineEdit*>(w))
+        edit->setText(t);
+    else if (auto* combo = qobject_cast<QComboBox*>(w))
+        combo->setEditText(t);
+    else if (auto* bar = qobject_cast<TextProgressBar*>(w))
         bar->setText(t);
     else if (auto* button = qobject_cast<QAbstractButton*>(w))
         button->setText(t);
@@ -107,6 +116,9 @@ void QtDialogHost::setText(int id, const std::string& text)
 
 std::string QtDialogHost::text(int id) const
 {
+    // What the user typed, not what the logic last put there.
+    if (auto* edit = qobject_cast<QLineEdit*>(control(id))) return toGbk(edit->text());
+    if (auto* combo = qobject_cast<QComboBox*>(control(id))) return toGbk(combo->currentText());
     auto it = texts_.find(id);
     if (it != texts_.end()) return it->second;
     QWidget* w = control(id);
@@ -273,3 +285,61 @@ void QtDialogHost::singleShot(uint32_t delayMs, std::function<void()> fn)
 }
 
 bool QtDialogHost::onWindowThread() const { return QThread::currentThread() == thread(); }
+
+void QtDialogHost::comboClear(int id)
+{
+    if (auto* combo = qobject_cast<QComboBox*>(control(id))) combo->clear();
+}
+
+void QtDialogHost::comboAdd(int id, const std::string& text)
+{
+    if (auto* combo = qobject_cast<QComboBox*>(control(id))) combo->addItem(fromGbk(text));
+}
+
+int QtDialogHost::comboCount(int id) const
+{
+    auto* combo = qobject_cast<QComboBox*>(control(id));
+    return combo ? combo->count() : 0;
+}
+
+int QtDialogHost::comboSelection(int id) const
+{
+    auto* combo = qobject_cast<QComboBox*>(control(id));
+    return combo ? combo->currentIndex() : -1;
+}
+
+void QtDialogHost::setComboSelection(int id, int index)
+{
+    if (auto* combo = qobject_cast<QComboBox*>(control(id))) combo->setCurrentIndex(index);
+}
+
+bool QtDialogHost::createControl(int id, HostControlKind kind, HostRect rect, const std::string& text)
+{
+    if (!window_ || control(id)) return false;
+    QWidget* widget = nullptr;
+    switch (kind) {
+    case HOST_CONTROL_CHECKBOX: widget = new QCheckBox(fromGbk(text), window_); break;
+    case HOST_CONTROL_STATIC: widget = new QLabel(fromGbk(text), window_); break;
+    case HOST_CONTROL_EDIT: widget = new QLineEdit(fromGbk(text), window_); break;
+    default: return false;
+    }
+    const QSize base = dialogUnitBase.isValid() ? dialogUnitBase : TessalyWindow::baseUnits(window_->font());
+    widget->setGeometry(TessalyWindow::fromDialogUnits(QRect(rect.left, rect.top, rect.width, rect.height), base));
+    widget->show();
+    controls_[id] = widget;
+    created_.insert(id);
+    return true;
+}
+
+void QtDialogHost::destroyControl(int id)
+{
+    if (!created_.erase(id)) return;
+    if (QWidget* w = control(id)) delete w;
+    controls_.erase(id);
+    texts_.erase(id);
+}
+
+void QtDialogHost::endDialog(int result)
+{
+    if (auto* dialog = qobject_cast<QDialog*>(window_.data())) dialog->done(result);
+}

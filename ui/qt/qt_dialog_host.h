@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -34,6 +35,11 @@ public:
     // Controls the logic reaches by id: buttons, group boxes, labels and
     // TextProgressBars.
     void addControl(int id, QWidget* widget);
+    // The control of an id (also one made at run time); null when none.
+    QWidget* widget(int id) const { return control(id); }
+    // Dialog units to pixels for controls made at run time; an empty size:
+    // the base units of the window's font.
+    QSize dialogUnitBase;
     // The caption of message boxes the logic gives none.
     QString applicationName = QStringLiteral("Tessaly");
 
@@ -82,6 +88,15 @@ public:
     void postMessage(unsigned message, uintptr_t wParam, intptr_t lParam) override;
     void singleShot(uint32_t delayMs, std::function<void()> fn) override;
     bool onWindowThread() const override;
+    void comboClear(int id) override;
+    void comboAdd(int id, const std::string& text) override;
+    int comboCount(int id) const override;
+    int comboSelection(int id) const override;
+    void setComboSelection(int id, int index) override;
+    bool createControl(int id, HostControlKind kind, HostRect rect, const std::string& text) override;
+    void destroyControl(int id) override;
+    // Ends the window with done(result) when it is a QDialog.
+    void endDialog(int result) override;
 
 private:
     QWidget* control(int id) const;
@@ -94,6 +109,7 @@ private:
     std::map<int, std::string> texts_; // what the logic last set, as it set it
     std::string title_;
     std::set<std::string> nativePaths_;
+    std::set<int> created_; // ids of the controls made at run time
 
     MessageHandler handler_; // used on the window thread only
 };
