@@ -33,7 +33,7 @@ int main(int argc, char** argv)
     ZR_RunFolder_cleanUpOnSignals();
     ZR_RunFolder_removeStale();
 
-    CLI::App app{"Tessaly: keeps GPS radar detectors up to date"};
+    CLI::App app{"Tessaly: keeps GPS radar detectors up to date", "tessaly-cli"};
     app.require_subcommand(1);
     // Global options are taken after the command too; the commands inherit this.
     app.fallthrough();

@@ -53,6 +53,28 @@ inline std::string CommandLine_commandNames(CLI::App& app)
     return names;
 }
 
+// The parser's text for arguments nobody takes, said plainly: "unknown
+// option '--x'" or "unexpected argument 'y'"; other texts as they are.
+inline std::string CommandLine_plainCause(const std::string& what)
+{
+    for (const char* prefix :
+         {"The following argument was not expected: ", "The following arguments were not expected: "}) {
+        if (what.rfind(prefix, 0) != 0) continue;
+        const std::string rest = what.substr(std::string(prefix).size());
+        if (rest.find(' ') == std::string::npos)
+            return (rest.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") + rest + "'";
+        // The parser lists them last first.
+        std::string words;
+        for (size_t end = rest.size(), space; end > 0; end = space == std::string::npos ? 0 : space) {
+            space = rest.rfind(' ', end - 1);
+            const size_t begin = space == std::string::npos ? 0 : space + 1;
+            words += (words.empty() ? "" : " ") + rest.substr(begin, end - begin);
+        }
+        return "unexpected arguments: " + words;
+    }
+    return what;
+}
+
 // Parses args (in their order) into app; the callbacks of the commands run
 // in the parse. Returns -1 when the program goes on. Otherwise the program
 // ends with the status returned: 0 after --help or --version (printed on
@@ -66,7 +88,7 @@ inline int CommandLine_parse(CLI::App& app, const char* program, const std::vect
         return -1;
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e), 0;
-        std::string cause = e.what();
+        std::string cause = CommandLine_plainCause(e.what());
         if (!CommandLine_commands(app).empty()) {
             // The parser reports a mistyped command as an argument nobody
             // expected, or as a command missing.

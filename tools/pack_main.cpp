@@ -56,7 +56,7 @@ int runSample(const std::string& dir)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Builds Tessaly update containers (.dzr)"};
+    CLI::App app{"Builds Tessaly update containers (.dzr)", "tessaly-pack"};
     app.require_subcommand(1);
 
     std::string manifest, output;

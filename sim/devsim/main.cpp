@@ -548,7 +548,7 @@ std::unique_ptr<SimDevice> makeDevice(const Options& options, std::string* error
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"tessaly-devsim: a simulated radar detector in the simulation folder"};
+    CLI::App app{"tessaly-devsim: a simulated radar detector in the simulation folder", "tessaly-devsim"};
     Options options;
     app.add_option("--dir", options.dir, "simulation folder (default: $TESSALY_SIM_DIR, $XDG_RUNTIME_DIR/tessaly-sim)");
     app.add_option("--id", options.id, "device id in the entry names")->default_val("1");
