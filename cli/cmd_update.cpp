@@ -145,8 +145,8 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     settings.progressOnTerminal = isatty(STDERR_FILENO);
     settings.openFile = args.package;
     // The window takes containers only; an archive is unpacked here, as the
-    // update does with one it downloads. A damaged one goes on as it is and
-    // is refused as a wrong file.
+    // update does with one it downloads. A damaged one is refused as a wrong
+    // file.
     CliTempContainer unpacked;
     std::string packageError;
     if (!args.package.empty() && Cli_looksLikeZip(args.package)) {

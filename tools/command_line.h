@@ -89,9 +89,10 @@ inline int CommandLine_parse(CLI::App& app, const char* program, const std::vect
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e), 0;
         std::string cause = CommandLine_plainCause(e.what());
-        if (!CommandLine_commands(app).empty()) {
-            // The parser reports a mistyped command as an argument nobody
-            // expected, or as a command missing.
+        // The parser reports a mistyped command as an argument nobody
+        // expected, or as a command missing.
+        const bool commandMissing = e.get_name() == "RequiredError" && cause.find("ubcommand") != std::string::npos;
+        if (!CommandLine_commands(app).empty() && (commandMissing || e.get_name() == "ExtrasError")) {
             const std::string word = CommandLine_commandWord(app, args);
             bool known = false;
             for (const CLI::App* sub : CommandLine_commands(app))

@@ -55,6 +55,7 @@ TEST_F(CommandLine, StatusAndTextOfEachProgram)
         {cli, {"info", "--version"}, 0, "tessaly-cli" + version},
         {cli, {"updte", "--package", "@pkg"}, 2, "tessaly-cli: unknown command 'updte'"},
         {cli, {"--wait", "30"}, 2, "a command is needed"},
+        {cli, {"--wait", "soon"}, 2, "--wait: Value soon"},
         {cli, {"update", "--bogus"}, 2, "unknown option '--bogus'"},
         {cli, {"--simulate=nope", "info"}, 2, "unknown preset 'nope'"},
         {cli, {"info", "--simulate=nope"}, 2, "unknown preset 'nope'"},
