@@ -14,8 +14,10 @@
 #include "cli/terminal_host.h"
 #include "cli/zip_container.h"
 #include "common_k52/machine_verify.h"
+#include "core/package.h"
 #include "core/province_table.h"
 #include "core/regular_file.h"
+#include "core/stream.h"
 #include "platform/text_codec.h"
 #include "ui/province_model.h"
 #include "ui/tessaly_dlg.h"
@@ -114,6 +116,19 @@ bool askProvinces(ZR_Package* package, ProvinceChoice* choice)
     return applyProvinceList(line, choice);
 }
 
+// The final message of a package the update cannot use, as the window shows it.
+const char* const kWrongFileText =
+    "\xC7\xEB\xD1\xA1\xD4\xF1\xD5\xFD\xC8\xB7\xB5\xC4\xB8\xFC\xD0\xC2\xCE\xC4\xBC\xFE\xA3\xA1"; /* 请选择正确的更新文件！ */
+
+// True when the file ends in a container header that checks out; the
+// sections are left to the update, which reads them anyway.
+bool looksLikeContainer(const std::string& path)
+{
+    StreamPtr stream(ZR_Stream_openFile(path.c_str(), ZR_STREAM_READ));
+    ZR_PackageHeader header;
+    return stream && ZR_Package_readHeader(stream.get(), &header, nullptr) == 1;
+}
+
 int runUpdate(const CliOptions& options, const UpdateArgs& args)
 {
     // Before any device is waited for: a FIFO or device named as the package
@@ -130,17 +145,23 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     settings.progressOnTerminal = isatty(STDERR_FILENO);
     settings.openFile = args.package;
     // The window takes containers only; an archive is unpacked here, as the
-    // update does with one it downloads. A damaged one goes on as it is and
-    // is refused as a wrong file.
+    // update does with one it downloads. A damaged one is refused as a wrong
+    // file.
     CliTempContainer unpacked;
-    std::string unpackError;
+    std::string packageError;
     if (!args.package.empty() && Cli_looksLikeZip(args.package)) {
-        if (unpacked.extract(args.package, &unpackError))
-            settings.openFile = unpacked.path();
-        else
-            std::fprintf(stderr, "update: %s: %s\n", args.package.c_str(), unpackError.c_str());
+        if (unpacked.extract(args.package, &packageError)) settings.openFile = unpacked.path();
     }
+    // A file that is no container fails the same way with a device or
+    // without one, so it is refused before the wait for the device.
+    if (!args.package.empty() && packageError.empty() && !looksLikeContainer(settings.openFile))
+        packageError = "not an update package (no container header)";
     TerminalHost host(settings);
+    if (!packageError.empty()) {
+        host.messageBox(kWrongFileText, "", HOST_MB_ICONERROR);
+        std::fprintf(stderr, "update: %s: %s\n", args.package.c_str(), packageError.c_str());
+        return CLI_EXIT_ERROR;
+    }
 
     TessalyDlgHooks hooks;
     hooks.discovery = std::make_shared<CliDiscovery>(options);
@@ -197,8 +218,11 @@ void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus)
 {
     auto* cmd = app.add_subcommand("update", "update the connected device from a package or the update server");
     auto args = std::make_shared<UpdateArgs>();
-    cmd->add_option("--package", args->package, "a local update package (.dzr, or a zip archive holding one)");
-    cmd->add_option("--version-url", args->versionUrl, "the version file to look the newest package up in");
+    auto* package =
+        cmd->add_option("--package", args->package, "a local update package (.dzr, or a zip archive holding one)");
+    // Both would name where the package comes from; neither may win silently.
+    cmd->add_option("--version-url", args->versionUrl, "the version file to look the newest package up in")
+        ->excludes(package);
     auto* provinces = cmd->add_option("--provinces", args->provinces,
                                       "provinces to write when the data does not fit (names or numbers 0-33)");
     cmd->add_flag("--yes", args->yes, "update even when the device already holds the newest data");

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 #include "common_k52/discovery.h"
@@ -118,9 +119,10 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
     if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
         return outcome == OPEN_IDENTIFIED;
     bool switched = Discovery_switchToUpdateMode() != 0;
-    if (options.verbose)
-        std::fprintf(stderr, switched ? "switching the device into update mode...\n"
-                                      : "waiting for a device...\n");
+    if (options.verbose && switched) std::fprintf(stderr, "switching the device into update mode...\n");
+    // Someone at a terminal sees why nothing happens and how to end it;
+    // scripts get only the outcome.
+    if (options.verbose || isatty(STDERR_FILENO)) std::fprintf(stderr, "waiting for a device… (Ctrl-C to stop)\n");
 
     const uint32_t start = ZR_tickCount();
     const int32_t limit = int32_t(options.waitSeconds) * 1000;

@@ -1,4 +1,5 @@
 // tessaly-cli: the update tool in the terminal.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -6,6 +7,24 @@
 #include "cli/cli.h"
 #include "core/log.h"
 #include "core/run_folder.h"
+#include "sim/presets.h"
+#include "tools/command_line.h"
+
+namespace {
+
+// A preset the simulated device cannot be made from is a mistyped command
+// line, not a missing device.
+std::string checkPreset(const std::string& name)
+{
+    if (name.empty()) return std::string();
+    const std::vector<std::string> names = SimPreset_names();
+    if (std::find(names.begin(), names.end(), name) != names.end()) return std::string();
+    std::string known;
+    for (const std::string& n : names) known += (known.empty() ? "" : ", ") + n;
+    return "unknown preset '" + name + "' (presets: " + known + ")";
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -14,14 +33,17 @@ int main(int argc, char** argv)
     ZR_RunFolder_cleanUpOnSignals();
     ZR_RunFolder_removeStale();
 
-    CLI::App app{"Tessaly: keeps GPS radar detectors up to date"};
+    CLI::App app{"Tessaly: keeps GPS radar detectors up to date", "tessaly-cli"};
     app.require_subcommand(1);
+    // Global options are taken after the command too; the commands inherit this.
+    app.fallthrough();
+    CommandLine_addVersion(app, "tessaly-cli");
     CliOptions options;
     int exitStatus = CLI_EXIT_OK;
     app.add_flag("-v,--verbose", options.verbose, "write log lines to stderr");
     auto* simulate = app.add_option("--simulate", options.preset,
                                     "use an in-process simulated device (optionally a named preset)");
-    simulate->expected(0, 1);
+    simulate->expected(0, 1)->check(CLI::Validator(checkPreset, "PRESET"));
     app.add_option("--sim-dir", options.simDir, "simulation folder (default: $TESSALY_SIM_DIR)");
     app.add_option("--wait", options.waitSeconds, "seconds to wait for the update-mode device")
         ->check(CLI::Range(0, 3600));
@@ -40,13 +62,7 @@ int main(int argc, char** argv)
     // A bare --simulate takes no value: it must not swallow the command
     // name that follows it.
     std::vector<std::string> args;
-    for (int i = argc - 1; i >= 1; --i)
-        args.push_back(std::string(argv[i]) == "--simulate" ? "--simulate=" : argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);
-        return code == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
-    }
-    return exitStatus;
+    for (int i = 1; i < argc; ++i) args.push_back(std::string(argv[i]) == "--simulate" ? "--simulate=" : argv[i]);
+    int status = CommandLine_parse(app, "tessaly-cli", args);
+    return status >= 0 ? status : exitStatus;
 }

@@ -11,6 +11,7 @@
 #include "common_k52/hidc.h"
 #include "core/ciphers.h"
 #include "sim/sim_device.h"
+#include "tools/command_line.h"
 #include "tools/encode/cipher_encode.h"
 
 namespace {
@@ -67,7 +68,7 @@ bool roundTrip(const char* label, HidcChannel* ch, SimDevice& dev, uint32_t addr
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Writes and reads back an image on a simulated device through the command channel"};
+    CLI::App app{"Writes and reads back an image on a simulated device through the command channel", "tessaly-channel-demo"};
     std::string image;
     uint32_t latencyUs = 0;
     uint32_t sizeKiB = 1024;
@@ -76,7 +77,8 @@ int main(int argc, char** argv)
     app.add_option("--latency-us", latencyUs, "time each report takes on the link");
     app.add_option("--size-kib", sizeKiB, "image size in KiB")->check(CLI::Range(1u, 4096u));
     app.add_option("--boot-version", bootVersion, "boot loader version the device reports");
-    CLI11_PARSE(app, argc, argv);
+    CommandLine_addVersion(app, "tessaly-channel-demo");
+    if (int status = CommandLine_parse(app, "tessaly-channel-demo", argc, argv); status >= 0) return status;
 
     SimDeviceOptions options;
     options.imagePath = image;

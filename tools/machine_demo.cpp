@@ -17,6 +17,7 @@
 #include "core/temp_path.h"
 #include "platform/text_codec.h"
 #include "sim/presets.h"
+#include "tools/command_line.h"
 
 namespace {
 
@@ -76,12 +77,13 @@ const char* planText(int result)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Writes an update package into a simulated device through the machine layer"};
+    CLI::App app{"Writes an update package into a simulated device through the machine layer", "tessaly-machine-demo"};
     std::string presetName = "502";
     std::string packagePath;
     app.add_option("--preset", presetName, "simulated device preset")->check(CLI::IsMember(SimPreset_names()));
     app.add_option("PACKAGE", packagePath, "update container (.dzr)")->required();
-    CLI11_PARSE(app, argc, argv);
+    CommandLine_addVersion(app, "tessaly-machine-demo");
+    if (int status = CommandLine_parse(app, "tessaly-machine-demo", argc, argv); status >= 0) return status;
     // Lines on stdout and the progress on stderr must come out in order.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 

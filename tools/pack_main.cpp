@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/command_line.h"
 #include "tools/container_builder.h"
 #include "tools/sample_packages.h"
 
@@ -55,7 +56,7 @@ int runSample(const std::string& dir)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Builds Tessaly update containers (.dzr)"};
+    CLI::App app{"Builds Tessaly update containers (.dzr)", "tessaly-pack"};
     app.require_subcommand(1);
 
     std::string manifest, output;
@@ -67,7 +68,8 @@ int main(int argc, char** argv)
     CLI::App* sample = app.add_subcommand("sample", "Write the sample packages, manifests and data files");
     sample->add_option("dir", dir, "Folder to write into (created when missing)")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    CommandLine_addVersion(app, "tessaly-pack");
+    if (int status = CommandLine_parse(app, "tessaly-pack", argc, argv); status >= 0) return status;
     if (*build) return runBuild(manifest, output);
     return runSample(dir);
 }

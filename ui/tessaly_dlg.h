@@ -42,6 +42,7 @@
 #include "common_k52/discovery.h"
 #include "common_k52/machine.h"
 #include "core/run_folder.h"
+#include "core/version.h"
 #include "net/http_download.h"
 #include "net/version_lookup.h"
 #include "ui/config_dialog.h"
@@ -77,7 +78,7 @@ enum : int {
     IDC_STATUS = 1032,
 };
 
-inline constexpr int TESSALY_TOOL_VERSION = 425;
+inline constexpr int TESSALY_TOOL_VERSION = ZR_TOOL_NUMBER;
 inline constexpr uint32_t TESSALY_WORKER_WAIT_MS = 5000; // the destructor's wait for a running update
 
 // Texts the window and the service tools share, GBK.

@@ -36,6 +36,7 @@
 #include "platform/sim_folder.h"
 #include "sim/presets.h"
 #include "sim/sim_device.h"
+#include "tools/command_line.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -547,7 +548,7 @@ std::unique_ptr<SimDevice> makeDevice(const Options& options, std::string* error
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"tessaly-devsim: a simulated radar detector in the simulation folder"};
+    CLI::App app{"tessaly-devsim: a simulated radar detector in the simulation folder", "tessaly-devsim"};
     Options options;
     app.add_option("--dir", options.dir, "simulation folder (default: $TESSALY_SIM_DIR, $XDG_RUNTIME_DIR/tessaly-sim)");
     app.add_option("--id", options.id, "device id in the entry names")->default_val("1");
@@ -566,7 +567,8 @@ int main(int argc, char** argv)
                    "faults, e.g. drop:3,delay:2,stop-data:10,disconnect:50,refuse-write:1,corrupt-write:2; "
                    "a file fault#<id> in the simulation folder holding such a list arms it for the next "
                    "session only (read and removed as the next host connects, dropped as it ends)");
-    CLI11_PARSE(app, argc, argv);
+    CommandLine_addVersion(app, "tessaly-devsim");
+    if (int status = CommandLine_parse(app, "tessaly-devsim", argc, argv); status >= 0) return status;
 
     if (options.id.empty() || options.id.find_first_of("/#") != std::string::npos) {
         std::fprintf(stderr, "tessaly-devsim: the id must be non-empty, without '/' or '#'\n");

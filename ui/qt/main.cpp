@@ -5,6 +5,7 @@
 //   tessaly --sim-dir DIR        ... and the devices of a simulation folder (tessaly-devsim)
 //   tessaly --version-url URL    look the newest package up in this version file
 //   tessaly --service 10000|10001  ask the running window for a service command
+//   tessaly --version            print the version and exit
 #include <QApplication>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "core/log.h"
 #include "common_k52/machine_verify.h"
 #include "core/run_folder.h"
+#include "core/version.h"
 #include "platform/sim_folder.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/single_instance.h"
@@ -34,7 +36,7 @@ struct Arguments {
 void usage()
 {
     std::fprintf(stderr, "usage: tessaly [--simulate[=PRESET]] [--sim-dir DIR] [--version-url URL]\n"
-                         "               [--verify=full | --no-verify] [-v] | --service 10000|10001\n");
+                         "               [--verify=full | --no-verify] [-v] | --service 10000|10001 | --version\n");
 }
 
 // Options of our own; Qt has taken its own (-platform and the like) by now.
@@ -94,6 +96,12 @@ int main(int argc, char** argv)
     ZR_RunFolder_cleanUpOnSignals();
     ZR_RunFolder_removeStale();
 
+    // Answered without a display, as the terminal programs answer it.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") != 0) continue;
+        std::printf("%s\n", ZR_versionLine("tessaly").c_str());
+        return 0;
+    }
     QApplication app(argc, argv);
     Arguments args;
     if (!parse(app.arguments(), &args)) {
