@@ -17,6 +17,7 @@
 #include <QUrl>
 
 #include "common_k52/discovery.h"
+#include "core/version.h"
 #include "platform/device_events.h"
 #include "sim/presets.h"
 #include "sim/sim_device.h"
@@ -374,9 +375,9 @@ void TessalyWindow_showAboutBox(QWidget* parent)
     auto* icon = new QLabel(&box);
     icon->setPixmap(QIcon(QStringLiteral(":/tessaly/app.png")).pixmap(32, 32));
     icon->setGeometry(TessalyWindow::fromDialogUnits(QRect(14, 14, 21, 20), base));
-    auto* line1 = new QLabel(name + QStringLiteral(" 2.0"), &box);
+    auto* line1 = new QLabel(name + QStringLiteral(" ") + QString::fromLatin1(ZR_RELEASE_VERSION), &box);
     line1->setGeometry(TessalyWindow::fromDialogUnits(QRect(42, 14, 114, 8), base));
-    auto* line2 = new QLabel(QStringLiteral("Tessaly %1").arg(TESSALY_TOOL_VERSION), &box);
+    auto* line2 = new QLabel(QStringLiteral("Tessaly, tool %1").arg(ZR_TOOL_NUMBER), &box);
     line2->setGeometry(TessalyWindow::fromDialogUnits(QRect(42, 26, 114, 8), base));
     auto* ok = new QPushButton(QtDialogHost::fromGbk("\xC8\xB7\xB6\xA8" /* 确定 */), &box);
     ok->setGeometry(TessalyWindow::fromDialogUnits(QRect(114, 35, 50, 14), base));
