@@ -42,8 +42,12 @@ public:
         return !enabled_.count(id) || enabled_.at(id);
     }
     void setVisible(int, bool) override {}
-    void setChecked(int, bool) override {}
-    bool isChecked(int) const override { return false; }
+    void setChecked(int id, bool checked) override { record("setChecked", [&] { checked_[id] = checked; }); }
+    bool isChecked(int id) const override
+    {
+        std::lock_guard guard(mutex_);
+        return checked_.count(id) && checked_.at(id);
+    }
     void setFocus(int id) override { focus = id; }
     void setTitle(const std::string& title) override { record("setTitle", [&] { titles_.push_back(title); }); }
     std::string title() const override
@@ -171,7 +175,7 @@ private:
     MessageHandler handler_;
     std::deque<std::function<void()>> queue_;
     std::map<int, std::vector<std::string>> texts_;
-    std::map<int, bool> enabled_;
+    std::map<int, bool> enabled_, checked_;
     std::vector<std::string> titles_, filters_, offThread_;
     std::deque<std::string> files_;
     std::vector<uint32_t> positions_;
