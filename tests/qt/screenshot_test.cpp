@@ -2,13 +2,16 @@
 // when TESSALY_SCREENSHOT_DIR names a folder (`make screenshots` runs it
 // under Xvfb); skipped otherwise. Xvfb has no window manager, so the title
 // is drawn above the window's content here, as a title bar would show it.
+#include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QPainter>
 #include <QPalette>
 
 #include <cstdlib>
 
 #include "qt/qt_window_fixture.h"
+#include "ui/qt/province_window.h"
 
 namespace {
 
@@ -23,18 +26,19 @@ protected:
         QDir().mkpath(dir_);
     }
 
-    void shoot(const QString& name)
+    void shoot(const QString& name, QWidget* widget = nullptr)
     {
+        QWidget* window = widget ? widget : window_.get();
         QCoreApplication::processEvents();
-        const QPixmap content = window_->grab();
-        const int bar = QFontMetrics(window_->font()).height() + 12;
+        const QPixmap content = window->grab();
+        const int bar = QFontMetrics(window->font()).height() + 12;
         QPixmap picture(content.width(), content.height() + bar);
         picture.fill(Qt::white);
         QPainter p(&picture);
         p.fillRect(0, 0, picture.width(), bar, QColor(0x3b, 0x4a, 0x6b));
         p.setPen(Qt::white);
-        p.setFont(window_->font());
-        p.drawText(QRect(10, 0, picture.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft, window_->windowTitle());
+        p.setFont(window->font());
+        p.drawText(QRect(10, 0, picture.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft, window->windowTitle());
         p.drawPixmap(0, bar, content);
         p.end();
         ASSERT_TRUE(picture.save(dir_ + "/" + name + ".png")) << name.toStdString();
@@ -68,6 +72,20 @@ TEST_F(Screenshots, MainWindowStates)
     shoot("updating");
     ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
     shoot("success");
+}
+
+// The province map as the update shows it for provinces-4m on a 4 MiB
+// device: three provinces checked, the status line counting them.
+TEST_F(Screenshots, ProvinceMap)
+{
+    PackagePtr package(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
+    ASSERT_NE(package, nullptr);
+    ProvinceWindow window;
+    window.prepare(package.get(), 1380 * 1024);
+    window.show();
+    for (int p : {0, 18, 27}) window.box(p)->click(); // 北京, 江苏, 广东
+    ASSERT_TRUE(window.statusLine()->text().endsWith(u("已勾选(928K)。")));
+    shoot("province_map", &window);
 }
 
 } // namespace
