@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <cstring>
+
 #include "qt/qt_window_fixture.h"
 #include "ui/qt/province_window.h"
 

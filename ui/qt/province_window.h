@@ -8,6 +8,7 @@
 #include <QImage>
 
 #include <functional>
+#include <map>
 
 #include "ui/province_dialog.h"
 #include "ui/qt/qt_dialog_host.h"
