@@ -73,7 +73,8 @@ int provinceIndex(const std::string& item)
 }
 
 // Applies a comma-separated list to the choice and confirms it. False (with
-// the reason on stderr) when an item is unknown, does not fit, or nothing is chosen.
+// the reason on stderr) when an item is unknown or has no data in the package,
+// does not fit, or nothing is chosen.
 bool applyProvinceList(const std::string& list, ProvinceChoice* choice)
 {
     std::stringstream in(list);
@@ -84,6 +85,12 @@ bool applyProvinceList(const std::string& list, ProvinceChoice* choice)
         int index = provinceIndex(item);
         if (index < 0) {
             std::fprintf(stderr, "update: unknown province '%s'\n", item.c_str());
+            return false;
+        }
+        // A province the package holds nothing for would add no data.
+        if (Province_size(choice->package, index) == 0) {
+            std::fprintf(stderr, "update: the package holds no data for %s\n",
+                         Text_gbkToUtf8(ProvinceTable[index]).c_str());
             return false;
         }
         if (!ProvinceChoice_set(choice, index, true)) {

@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git make   # the build
   zlib1g-dev libminizip-dev                               # zip archives
+  libpng-dev                                              # the province map picture
   libhidapi-dev libcurl4-openssl-dev libudev-dev libsystemd-dev  # device, HTTP, events, eject
   libcli11-dev nlohmann-json3-dev                         # command lines, JSON
   libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev     # tests, benchmarks

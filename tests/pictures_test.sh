@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The picture generator draws the same bytes on every run and exactly the set
 # of pictures committed in res/, each at the committed size.
-# Usage: pictures_test.sh GENERATOR RES_DIR
+# Usage: pictures_test.sh GENERATOR RES_DIR [GENERATOR...]
 set -u
-generator=$1 res=$2
+res=$2
+generators=("$1" "${@:3}")
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tessaly-pictures.XXXXXX") || exit 1
 trap 'rm -rf "$scratch"' EXIT
 
 for run in a b; do
-  QT_QPA_PLATFORM=offscreen "$generator" "$scratch/$run" 2>/dev/null || { echo "FAIL: generator run $run" >&2; exit 1; }
+  for generator in "${generators[@]}"; do
+    QT_QPA_PLATFORM=offscreen "$generator" "$scratch/$run" 2>/dev/null || { echo "FAIL: $generator run $run" >&2; exit 1; }
+  done
 done
 failures=0
 list() { (cd "$1" && find . -name '*.png' | sort); }

@@ -117,7 +117,9 @@ int ProvinceChoice_confirm(ProvinceChoice* choice)
         choice->flags[p] = choice->checked[p] ? 1 : 0;
         any |= choice->flags[p];
     }
-    return any;
+    // Provinces the package has no records for would write an empty GPS
+    // area over the device's map data: such a choice is no choice.
+    return any && Province_selectedSize(choice->package, choice->flags) > 0 ? 1 : 0;
 }
 
 std::string ProvinceChoice_statusText(const ProvinceChoice* choice)

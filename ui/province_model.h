@@ -64,9 +64,11 @@ int ProvinceChoice_set(ProvinceChoice* choice, int position, bool check);
 // Unchecks every province.
 void ProvinceChoice_clear(ProvinceChoice* choice);
 
-// Confirms: sets accepted and takes the flags from the check states. 1 when a
-// province is chosen (the choice ends); 0 when none is (the caller shows
-// kProvinceNoneChosenText and the choice stays open).
+// Confirms: sets accepted and takes the flags from the check states. 1 when the
+// chosen provinces hold GPS records (the choice ends); 0 when none is chosen or
+// every chosen one is empty in the package (the caller shows
+// kProvinceNoneChosenText and the choice stays open): writing such a choice
+// would leave the device with an empty GPS area.
 int ProvinceChoice_confirm(ProvinceChoice* choice);
 
 // The status text for the current check states.

@@ -62,6 +62,8 @@ TEST_F(PackageUpdate, ProvincesChosenByNameOrPosition)
         {"--provinces", "34"},
         {"--provinces", ""},
         {"--provinces", "北京,上海,江苏,浙江,四川,广东"},
+        {"--provinces", "北京,台湾"}, // 台湾 has no data in the package
+        {"--provinces", "33"},
     };
     for (const auto& choice : refused) {
         std::vector<std::string> args = {"update", "--package", package};
@@ -70,6 +72,9 @@ TEST_F(PackageUpdate, ProvincesChosenByNameOrPosition)
         RunResult r = cli(args);
         EXPECT_EQ(r.status, 1) << r;
         EXPECT_EQ(r.out, kTooLong) << r;
+        if (choice.size() == 2 && (choice[1] == "33" || choice[1] == "北京,台湾")) {
+            EXPECT_NE(r.err.find("no data for 台湾"), std::string::npos) << r;
+        }
     }
     EXPECT_EQ(deviceInfo(), untouched);
 

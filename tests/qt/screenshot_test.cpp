@@ -2,7 +2,9 @@
 // when TESSALY_SCREENSHOT_DIR names a folder (`make screenshots` runs it
 // under Xvfb); skipped otherwise. Xvfb has no window manager, so the title
 // is drawn above the window's content here, as a title bar would show it.
+#include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QPainter>
 #include <QPalette>
 #include <QTimer>
@@ -11,6 +13,7 @@
 
 #include "qt/qt_window_fixture.h"
 #include "ui/qt/config_window.h"
+#include "ui/qt/province_window.h"
 
 namespace {
 
@@ -91,6 +94,20 @@ TEST_F(Screenshots, ConfigDialog)
     poll.start();
     window_->button(IDC_CONFIGURE)->click();
     EXPECT_TRUE(shot);
+}
+
+// The province map as the update shows it for provinces-4m on a 4 MiB
+// device: three provinces checked, the status line counting them.
+TEST_F(Screenshots, ProvinceMap)
+{
+    PackagePtr package(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
+    ASSERT_NE(package, nullptr);
+    ProvinceWindow window;
+    window.prepare(package.get(), 1380 * 1024);
+    window.show();
+    for (int p : {0, 18, 27}) window.box(p)->click(); // 北京, 江苏, 广东
+    ASSERT_TRUE(window.statusLine()->text().endsWith(u("已勾选(928K)。")));
+    shoot(&window, "province_map");
 }
 
 } // namespace

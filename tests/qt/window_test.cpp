@@ -8,6 +8,7 @@
 
 #include "cli/cli_support.h"
 #include "qt/qt_window_fixture.h"
+#include "ui/qt/province_window.h"
 
 namespace {
 
@@ -159,15 +160,20 @@ TEST_F(QtWindowTest, ChosenPackageAndADownloadWithItsProgressTexts)
     EXPECT_TRUE(std::any_of(unpacking, texts.end(), [](const std::string& t) { return t.find(gbk("已更新")) != std::string::npos; }));
 }
 
-// The province map is not part of this window yet: a package that needs a
-// choice ends as a cancelled choice does, and does not hang.
+// A package that needs a choice shows the province map; closing it ends as
+// a cancelled choice does, and does not hang.
 TEST_F(QtWindowTest, PackageNeedingProvincesEndsAsCancelled)
 {
     plug("k502-4m");
     openWindow();
+    ProvinceWindow::testDriver = [](ProvinceWindow& w) {
+        w.reject();
+        return w.result();
+    };
     drop(QString::fromStdString((samplesDir() / "provinces-4m.dzr").string()));
     window_->button(IDC_SEND)->click();
     ASSERT_TRUE(spinUntil([&] { return !window_->dialog()->isUpdating() && !boxes_.isEmpty(); }));
+    ProvinceWindow::testDriver = nullptr;
     EXPECT_EQ(boxes_.last(), u("数据已超过长度！  1|Tessaly|") + QString::number(HOST_MB_ICONERROR));
 }
 

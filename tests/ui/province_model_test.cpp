@@ -77,7 +77,10 @@ TEST(ProvinceModel, RoomRuleUndoesOnlyTheCheckThatOverflows)
         ProvinceChoice_begin(&choice, &p.package, room);
         EXPECT_EQ(ProvinceChoice_set(&choice, kBeijing, true), 0);
         EXPECT_EQ(ProvinceChoice_set(&choice, kTaiwan, true), 1);
-        EXPECT_EQ(ProvinceChoice_confirm(&choice), 1);
+        // Checked, but holding no records: confirming it would write an empty GPS area.
+        EXPECT_EQ(ProvinceChoice_confirm(&choice), 0);
+        EXPECT_EQ(choice.accepted, 1);
+        EXPECT_EQ(choice.flags[kTaiwan], 1);
     }
 }
 

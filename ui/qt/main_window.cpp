@@ -22,6 +22,7 @@
 #include "sim/presets.h"
 #include "sim/sim_device.h"
 #include "ui/qt/config_window.h"
+#include "ui/qt/province_window.h"
 #include "ui/qt/shade_button.h"
 #include "ui/qt/text_progress.h"
 #include "ui/service_tools.h"
@@ -239,6 +240,9 @@ bool TessalyWindow::start()
     hooks.verifyMode = options_.verifyMode;
     hooks.about = [this] { showAbout(); };
     hooks.runConfigDialog = [this](CConfigDialog& dialog) { return ConfigWindow::run(dialog, this); };
+    hooks.chooseProvinces = [this](ZR_Package* package, int32_t room, ProvinceChoice* choice) {
+        return ProvinceWindow(this).choose(package, room, choice);
+    };
     // The logic may end the window from inside one of its own handlers: the
     // window goes once that handler has returned.
     hooks.endDialog = [this](int) { QMetaObject::invokeMethod(this, &TessalyWindow::finish, Qt::QueuedConnection); };
