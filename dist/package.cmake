@@ -27,8 +27,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tessaly.example/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The window's Chinese text needs a CJK font; bash-completion loads the
-# completion scripts.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
+# Not libraries, so dpkg-shlibdeps cannot see them: the window's Chinese text
+# needs a CJK font, and a user who is not root ejects the device's disk
+# through udisks2 (without it only root may unmount and eject);
+# bash-completion loads the completion scripts.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk, udisks2")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 include(CPack)

@@ -15,6 +15,25 @@ if [ ${#debs[@]} -ne 1 ]; then
 fi
 deb=$(realpath "${debs[0]}")
 
+# The control fields and the file list, before anything is installed.
+field() { dpkg-deb -f "$deb" "$1"; }
+problems=()
+[ "$(field Package)" = tessaly ] || problems+=("Package is '$(field Package)'")
+[ "$(field Section)" = utils ] || problems+=("Section is '$(field Section)'")
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || problems+=("Architecture is '$(field Architecture)'")
+files=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+libraries=(libc6 libstdc++6 libhidapi-hidraw0 libcurl4 libminizip1 libudev1 libsystemd0)
+grep -qx './usr/bin/tessaly' <<<"$files" && libraries+=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6)
+for lib in "${libraries[@]}"; do
+  depends=", $(field Depends),"
+  [[ $depends == *", $lib ("* || $depends == *", $lib,"* ]] || problems+=("Depends lacks $lib")
+done
+outside=$(grep -v '^\./usr/' <<<"$files" | grep -vx '\./') && problems+=("files outside /usr: $outside")
+if [ ${#problems[@]} -gt 0 ]; then
+  printf 'FAIL: %s\n' "${problems[@]}" >&2
+  exit 1
+fi
+
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 # Never replace (and then remove) an installation someone made on purpose.
@@ -26,6 +45,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 cleanup() {
   $sudo apt-get remove -y -qq tessaly >/dev/null 2>&1 || echo "package-test: could not remove tessaly" >&2
+  if [ -e /usr/bin/tessaly-cli ]; then echo "package-test: /usr/bin/tessaly-cli is still there" >&2; fi
 }
 trap cleanup EXIT
 echo "package-test: installing $deb"
