@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check demo gui bench soak fuzz screenshots clean
+.PHONY: all deps configure build check package demo gui bench soak fuzz screenshots clean
 
 all: build
 
@@ -19,6 +19,11 @@ build: configure
 
 check: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The Debian package (cpack, settings in dist/package.cmake); prints its path.
+package: build
+	@cd $(BUILD) && rm -f tessaly_*.deb && cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }
+	@sed -n 's/^CPack: - package: \(.*\) generated\.$$/\1/p' $(BUILD)/cpack.log
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)

@@ -6,6 +6,7 @@ set -euo pipefail
 # Each line says who needs it; a package nothing uses does not belong here.
 packages=(
   build-essential cmake ninja-build pkg-config git make   # the build
+  dpkg-dev groff-base                                     # make package (dpkg-shlibdeps), manual page checks
   zlib1g-dev libminizip-dev                               # zip archives
   libpng-dev                                              # the province map picture
   libhidapi-dev libcurl4-openssl-dev libudev-dev libsystemd-dev  # device, HTTP, events, eject

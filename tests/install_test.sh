@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and checks the layout a desktop
-# needs: the programs, the menu entry, the themed icons and the udev rule, and
-# nothing else.
+# needs: the programs, the menu entry, the themed icons, the udev rule, the
+# manual pages and the completion scripts, and nothing else.
 # Usage: install_test.sh CMAKE BUILD_DIR gui|nogui
 set -u
 cmake=$1 build=$2 gui=$3
@@ -87,6 +87,20 @@ if check "70-tessaly.rules installed" test -f "$rule"; then
   # Access goes to the user at the seat, never to everyone.
   check "the rule sets no MODE, GROUP or OWNER" bash -c '! grep -qE "MODE|GROUP|OWNER" "$1"' _ "$rule"
 fi
+
+# --- manual pages and completion --------------------------------------------
+for p in "${programs[@]}"; do
+  page=share/man/man1/$p.1.gz
+  expected_files+=("$page")
+  check "$page is a gzip-compressed page for $p" \
+    bash -c 'gzip -dc "$1" | grep -qi "^\.TH ${2//-/\\\\-} 1 "' _ "$stage/$page" "$p"
+done
+for p in tessaly-cli tessaly-devsim tessaly-pack; do
+  completion=share/bash-completion/completions/$p
+  expected_files+=("$completion")
+  check "$completion defines the completion of $p" \
+    bash -c 'source "$1" && complete -p "$2" >/dev/null' _ "$stage/$completion" "$p"
+done
 
 # --- nothing else -----------------------------------------------------------
 actual=$(cd "$stage" && find . -type f -o -type l | sed 's|^\./||' | sort)
