@@ -21,6 +21,8 @@ void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 void Cli_addDumpServerCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // `devices`: the devices present in disk mode and in update mode.
 void Cli_addDevicesCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+// `config show|set`: the device's settings through the configuration dialog.
+void Cli_addConfigCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // Further commands add themselves the same way, each from its own cmd_*.cpp,
 // and are listed in main.cpp.
 

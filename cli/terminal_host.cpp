@@ -118,7 +118,18 @@ bool TerminalHost::isEnabled(int id) const
     return it == enabled_.end() ? true : it->second;
 }
 
-void TerminalHost::setVisible(int, bool) {}
+void TerminalHost::setVisible(int id, bool visible)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    visible_[id] = visible;
+}
+
+bool TerminalHost::isVisible(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = visible_.find(id);
+    return it == visible_.end() || it->second;
+}
 
 void TerminalHost::setChecked(int id, bool checked)
 {
@@ -209,6 +220,10 @@ bool TerminalHost::askYesNo(const std::string& question)
 int TerminalHost::messageBox(const std::string& text, const std::string&, unsigned flags)
 {
     if ((flags & 0x0F) == HOST_MB_YESNO) {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            lastQuestion_ = text;
+        }
         bool yes = settings_.assumeYes || (settings_.interactive && askYesNo(text));
         return yes ? HOST_IDYES : HOST_IDNO;
     }
@@ -252,4 +267,97 @@ bool TerminalHost::chooseSaveFile(const std::string&, const std::string&, std::s
     if (settings_.saveFile.empty()) return false;
     *path = settings_.saveFile;
     return true;
+}
+
+std::string TerminalHost::lastQuestion() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return lastQuestion_;
+}
+
+void TerminalHost::comboClear(int id)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    comboItems_[id].clear();
+    comboSelections_.erase(id);
+}
+
+void TerminalHost::comboAdd(int id, const std::string& text)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    comboItems_[id].push_back(text);
+}
+
+int TerminalHost::comboCount(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = comboItems_.find(id);
+    return it == comboItems_.end() ? 0 : int(it->second.size());
+}
+
+int TerminalHost::comboSelection(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = comboSelections_.find(id);
+    return it == comboSelections_.end() ? -1 : it->second;
+}
+
+// As a combo box does it: a selection outside the list clears it, and the
+// chosen item becomes the box's text.
+void TerminalHost::setComboSelection(int id, int index)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    const std::vector<std::string>& items = comboItems_[id];
+    if (index < 0 || size_t(index) >= items.size()) {
+        comboSelections_.erase(id);
+        return;
+    }
+    comboSelections_[id] = index;
+    texts_[id] = items[size_t(index)];
+}
+
+std::vector<std::string> TerminalHost::comboItems(int id) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = comboItems_.find(id);
+    return it == comboItems_.end() ? std::vector<std::string>() : it->second;
+}
+
+bool TerminalHost::createControl(int id, HostControlKind kind, HostRect, const std::string& text)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    created_[id] = kind;
+    texts_[id] = text;
+    visible_[id] = true;
+    enabled_[id] = true;
+    checked_[id] = false;
+    return true;
+}
+
+void TerminalHost::destroyControl(int id)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    if (created_.erase(id) == 0) return;
+    texts_.erase(id);
+    visible_.erase(id);
+    enabled_.erase(id);
+    checked_.erase(id);
+}
+
+void TerminalHost::endDialog(int result)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    dialogResult_ = result;
+}
+
+int TerminalHost::dialogResult() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return dialogResult_;
+}
+
+void TerminalHost::resetDialogResult()
+{
+    std::lock_guard<std::mutex> g(lock_);
+    dialogResult_ = 0;
 }

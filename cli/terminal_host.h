@@ -62,8 +62,30 @@ public:
     void singleShot(uint32_t delayMs, std::function<void()> fn) override;
     bool onWindowThread() const override;
 
+    // Combo boxes (items kept in memory), controls made at run time, and the
+    // end of a modal dialog, for dialog logic run in the terminal.
+    void comboClear(int id) override;
+    void comboAdd(int id, const std::string& text) override;
+    int comboCount(int id) const override;
+    int comboSelection(int id) const override;
+    void setComboSelection(int id, int index) override;
+    bool createControl(int id, HostControlKind kind, HostRect rect, const std::string& text) override;
+    void destroyControl(int id) override;
+    void endDialog(int result) override;
+
     // Ends the rewritten progress line so that later output starts on a fresh line.
     void finishProgressLine();
+
+    // What a dialog left in the controls: every control counts as visible
+    // until hidden; a combo box's items in the order they were added.
+    bool isVisible(int id) const;
+    std::vector<std::string> comboItems(int id) const;
+    // The result the last modal dialog ended with; 0 while none has ended.
+    // resetDialogResult() before the next one is shown.
+    int dialogResult() const;
+    void resetDialogResult();
+    // The last question asked (GBK), whatever the answer; "" when none was.
+    std::string lastQuestion() const;
 
 private:
     struct Pending {
@@ -89,6 +111,12 @@ private:
     std::map<int, std::string> texts_;
     std::map<int, bool> enabled_;
     std::map<int, bool> checked_;
+    std::map<int, bool> visible_;
+    std::map<int, std::vector<std::string>> comboItems_;
+    std::map<int, int> comboSelections_;
+    std::map<int, HostControlKind> created_;
+    int dialogResult_ = 0;
+    std::string lastQuestion_;
     std::string title_;
     uint32_t progressHigh_ = 0;
     uint32_t progressPos_ = 0;
