@@ -11,6 +11,7 @@ struct CliOptions {
     std::string preset;         // the simulated device's preset ("" the default one)
     std::string simDir;         // --sim-dir DIR (else TESSALY_SIM_DIR, else the default folder)
     int waitSeconds = 15;       // --wait: how long to wait for the update-mode device
+    std::string device;         // --device ID: the device to use ("" the only one present)
 };
 
 // Each command adds itself to the application; the callback it installs runs
@@ -29,7 +30,7 @@ void Cli_addConfigCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // Exit statuses shared by every command.
 enum : int {
     CLI_EXIT_OK = 0,
-    CLI_EXIT_ERROR = 1,
+    CLI_EXIT_ERROR = 1,         // also: several devices and no --device to choose one
     CLI_EXIT_USAGE = 2,
     CLI_EXIT_NO_DEVICE = 3,
 };

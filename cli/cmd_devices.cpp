@@ -1,40 +1,88 @@
-// `tessaly-cli devices`: the devices present in either mode, on the system
-// and in the simulation folder. One line each, tab-separated:
-//   disk<TAB><root folder><TAB><drive name><TAB><decoded vendor>
-//   update<TAB><HID path><TAB><back end>
+// `tessaly-cli devices [--json]`: the devices present in either mode, on the
+// system and in the simulation folder. One line each, tab-separated, the id
+// first (the one --device takes):
+//   <id><TAB>disk<TAB><root folder><TAB><drive name><TAB><decoded vendor>
+//   <id><TAB>update<TAB><HID path><TAB><back end><TAB><board><TAB><program version>
+//       <TAB>gps <date><TAB>voice <date><TAB>radar-mute <date>
+// An update-mode device that cannot be asked (another run holds it, it does
+// not answer) shows its cause in place of board and version. With --json one
+// object: {"devices": [...]}.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
 #include "cli/connect.h"
+#include "cli/device_json.h"
 #include "common_k52/discovery.h"
-#include "platform/hid_transport.h"
-#include "platform/removable_storage.h"
 
 namespace {
 
-int listDevices(const CliOptions& options)
+// What an update-mode device says of itself; {"error": cause} when it cannot
+// be asked.
+CliJson askDevice(const DiscoveryDevice& device)
+{
+    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
+    if (!machine) return CliJson{{"error", "out of memory"}};
+    if (!Discovery_openChannel(machine.get(), device.path.c_str())) {
+        std::string cause = machine->channel && machine->channel->port ? std::string("the device did not answer")
+                                                   : Discovery_lastOpenError();
+        if (machine->lastError[0]) cause += std::string(": ") + machine->lastError;
+        Discovery_closeChannel(machine.get());
+        return CliJson{{"error", cause}};
+    }
+    CliJson summary = Cli_deviceSummaryJson(machine.get());
+    Discovery_closeChannel(machine.get());
+    return summary;
+}
+
+std::string dateText(const CliJson& date) { return date.is_null() ? std::string("-") : date.get<std::string>(); }
+
+void printLine(const CliJson& d)
+{
+    const std::string id = d["id"], mode = d["mode"], path = d["path"];
+    if (mode == "disk") {
+        const std::string name = d["name"], vendor = d["vendor"];
+        std::printf("%s\tdisk\t%s\t%s\t%s\n", id.c_str(), path.c_str(), name.c_str(), vendor.c_str());
+        return;
+    }
+    const std::string backend = d["backend"];
+    std::printf("%s\tupdate\t%s\t%s", id.c_str(), path.c_str(), backend.c_str());
+    if (d.contains("error")) {
+        std::printf("\t%s\n", d["error"].get<std::string>().c_str());
+        return;
+    }
+    std::printf("\t%s\t%d\tgps %s\tvoice %s\tradar-mute %s\n", d["board"].get<std::string>().c_str(),
+                d["program_version"].get<int>(), dateText(d["gps_date"]).c_str(), dateText(d["voice_date"]).c_str(),
+                dateText(d["radar_mute_date"]).c_str());
+}
+
+int listDevices(const CliOptions& options, bool json)
 {
     std::string error;
     if (!Cli_useSimFolder(options, &error)) {
         std::fprintf(stderr, "tessaly-cli: %s\n", error.c_str());
         return CLI_EXIT_ERROR;
     }
-    int found = 0;
-    for (const RemovableDrive& drive : RemovableStorage_listAll()) {
-        if (!Discovery_isDeviceVendor(drive.descriptor.data(), drive.vendorOffset)) continue;
-        char vendor[kDiscoveryDescriptorSize];
-        Discovery_decodeStorageString(drive.descriptor.data(), drive.vendorOffset, vendor, sizeof vendor);
-        std::printf("disk\t%s\t%s\t%s\n", drive.root.c_str(), drive.name.c_str(), vendor);
-        ++found;
+    CliJson list = CliJson::array();
+    for (const DiscoveryDevice& device : Discovery_listDevices()) {
+        CliJson d = {{"id", device.id}, {"mode", device.updateMode ? "update" : "disk"}, {"path", device.path}};
+        if (device.updateMode) {
+            d["backend"] = device.name;
+            d.update(askDevice(device));
+        } else {
+            d["name"] = device.name;
+            d["vendor"] = device.vendor;
+        }
+        if (!json) printLine(d);
+        list.push_back(std::move(d));
     }
-    for (const HidDeviceInfo& info : HidTransport_enumerate()) {
-        if (!Discovery_isUpdateDevicePath(info.path.c_str())) continue;
-        std::printf("update\t%s\t%s\n", info.path.c_str(), info.backend.c_str());
-        ++found;
+    if (json) {
+        CliJson out = {{"devices", list}};
+        std::printf("%s\n", out.dump(2, ' ', false, CliJson::error_handler_t::replace).c_str());
     }
-    if (found == 0) {
+    if (list.empty()) {
         std::fprintf(stderr, "tessaly-cli: no device found\n");
         return CLI_EXIT_NO_DEVICE;
     }
@@ -46,5 +94,7 @@ int listDevices(const CliOptions& options)
 void Cli_addDevicesCommand(CLI::App& app, CliOptions& options, int* exitStatus)
 {
     CLI::App* cmd = app.add_subcommand("devices", "list the devices in disk mode and in update mode");
-    cmd->callback([&options, exitStatus] { *exitStatus = listDevices(options); });
+    auto json = std::make_shared<bool>(false);
+    cmd->add_flag("--json", *json, "list them as one JSON object");
+    cmd->callback([&options, exitStatus, json] { *exitStatus = listDevices(options, *json); });
 }

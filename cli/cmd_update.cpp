@@ -46,7 +46,12 @@ public:
         if (!Cli_connectDevice(options_, hooks->machine, &error)) std::fprintf(stderr, "update: %s\n", error.c_str());
         if (hooks->refreshConnection) hooks->refreshConnection(hooks->user);
     }
-    void onDeviceChange(DiscoveryHooks* hooks, const DeviceEvent& event) override { Discovery_handleEvent(hooks, event); }
+    // Bound to the device it connected: another one plugged in or pulled out
+    // meanwhile must not take over or close the channel.
+    void onDeviceChange(DiscoveryHooks* hooks, const DeviceEvent& event) override
+    {
+        Discovery_handleEvent(hooks, event, Cli_connectedDeviceId());
+    }
 
 private:
     const CliOptions& options_;

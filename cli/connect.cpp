@@ -19,6 +19,10 @@ namespace {
 constexpr const char* kDefaultPreset = "classic";
 constexpr int kRescanMs = 500;
 
+// What the latest connection attempt on this thread settled.
+thread_local std::string connectedId;
+thread_local bool ambiguous = false;
+
 struct EventsCloser {
     void operator()(DeviceEventSource* s) const { DeviceEvents_close(s); }
 };
@@ -49,6 +53,7 @@ bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::strin
         *error = withCause("the simulated device did not identify", machine);
         return false;
     }
+    connectedId = "simulated (" + (options.preset.empty() ? std::string(kDefaultPreset) : options.preset) + ")";
     return true;
 }
 
@@ -64,10 +69,18 @@ enum OpenOutcome { OPEN_IDENTIFIED, OPEN_FAILED, OPEN_NOTHING };
 // One attempt on the update-mode device. A device that opened but did not
 // answer, or that another run holds, ends the command: waiting longer cures
 // neither. OPEN_NOTHING when there was no device to open (yet).
-OpenOutcome openUpdateDevice(ZR_Machine* machine, std::string* error)
+OpenOutcome openUpdateDevice(ZR_Machine* machine, const std::string& id, std::string* error)
 {
     error->clear();
-    if (Discovery_openUpdateDevice(machine)) return OPEN_IDENTIFIED;
+    // Without a chosen id the first update-mode interface is the one opened.
+    connectedId = id;
+    if (id.empty())
+        for (const DiscoveryDevice& device : Discovery_listDevices())
+            if (device.updateMode) {
+                connectedId = device.id;
+                break;
+            }
+    if (Discovery_openUpdateDevice(machine, id)) return OPEN_IDENTIFIED;
     if (hasPort(machine)) {
         *error = withCause("the device in update mode did not answer", machine);
         return OPEN_FAILED;
@@ -79,7 +92,38 @@ OpenOutcome openUpdateDevice(ZR_Machine* machine, std::string* error)
     return OPEN_NOTHING;
 }
 
+// The ids present in either mode, each once (a device seen in both modes
+// during its switch counts once).
+std::vector<DiscoveryDevice> distinctDevices()
+{
+    std::vector<DiscoveryDevice> distinct;
+    for (const DiscoveryDevice& device : Discovery_listDevices()) {
+        auto same = [&](const DiscoveryDevice& d) { return d.id == device.id; };
+        if (std::find_if(distinct.begin(), distinct.end(), same) == distinct.end()) distinct.push_back(device);
+    }
+    return distinct;
+}
+
+// "several devices ..." with one line per device, as `devices` names them.
+std::string ambiguityError(const std::vector<DiscoveryDevice>& devices)
+{
+    std::string text = "several devices are connected; choose one with --device ID:";
+    for (const DiscoveryDevice& device : devices)
+        text += "\n  " + device.id + "\t" + (device.updateMode ? "update" : "disk") + "\t" + device.path;
+    return text;
+}
+
+// Opens the chosen device and names it on stderr.
+bool connected(OpenOutcome outcome)
+{
+    if (outcome != OPEN_IDENTIFIED) return false;
+    std::fprintf(stderr, "device %s\n", connectedId.c_str());
+    return true;
+}
+
 } // namespace
+
+std::string Cli_connectedDeviceId() { return connectedId; }
 
 std::string Cli_simFolder(const CliOptions& options)
 {
@@ -104,7 +148,13 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         *error = "no machine record";
         return false;
     }
-    if (options.simulate) return connectSimulated(options, machine, error);
+    connectedId.clear();
+    ambiguous = false;
+    if (options.simulate) {
+        if (!connectSimulated(options, machine, error)) return false;
+        std::fprintf(stderr, "device %s\n", connectedId.c_str());
+        return true;
+    }
 
     // Listening starts before the switch, so the arrival cannot slip by.
     std::string dir = Cli_simFolder(options);
@@ -116,9 +166,23 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
         return false;
     }
 
-    if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
-        return outcome == OPEN_IDENTIFIED;
-    bool switched = Discovery_switchToUpdateMode() != 0;
+    // Picking one of several devices silently could write to the wrong one.
+    std::string id = options.device;
+    if (id.empty()) {
+        std::vector<DiscoveryDevice> present = distinctDevices();
+        if (present.size() > 1) {
+            *error = ambiguityError(present);
+            ambiguous = true;
+            return false;
+        }
+        // The one present is followed through its switch; another plugged
+        // in meanwhile is not taken for it.
+        if (present.size() == 1) id = present[0].id;
+    }
+
+    if (OpenOutcome outcome = openUpdateDevice(machine, id, error); outcome != OPEN_NOTHING)
+        return connected(outcome);
+    bool switched = Discovery_switchToUpdateMode(id) != 0;
     if (options.verbose && switched) std::fprintf(stderr, "switching the device into update mode...\n");
     // Someone at a terminal sees why nothing happens and how to end it;
     // scripts get only the outcome.
@@ -138,20 +202,24 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
             if (event.kind != DEVICE_ARRIVAL) continue;
             if (Discovery_isUpdateInterface(event)) look = true;
             // A device plugged in while we wait is switched as it comes.
-            if (event.interfaceClass == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode()) switched = true;
+            if (event.interfaceClass == DEVICE_CLASS_VOLUME && Discovery_switchToUpdateMode(id)) switched = true;
         }
         if (!look) continue;
         lastScan = ZR_tickCount();
-        if (OpenOutcome outcome = openUpdateDevice(machine, error); outcome != OPEN_NOTHING)
-            return outcome == OPEN_IDENTIFIED;
+        if (OpenOutcome outcome = openUpdateDevice(machine, id, error); outcome != OPEN_NOTHING)
+            return connected(outcome);
     }
+    const std::string which = options.device.empty() ? "" : " " + options.device;
     *error = switched ? "the device was switched but did not come back in update mode within " +
                             std::to_string(options.waitSeconds) + " s"
-                      : "no device found (waited " + std::to_string(options.waitSeconds) + " s)";
+                      : "no device" + which + " found (waited " + std::to_string(options.waitSeconds) + " s)";
     return false;
 }
 
-int Cli_connectFailureStatus() { return Discovery_lastOpenBusy() ? CLI_EXIT_ERROR : CLI_EXIT_NO_DEVICE; }
+int Cli_connectFailureStatus()
+{
+    return ambiguous || Discovery_lastOpenBusy() ? CLI_EXIT_ERROR : CLI_EXIT_NO_DEVICE;
+}
 
 MachinePtr Cli_openMachine(const CliOptions& options, const char* command, int* exitStatus)
 {

@@ -27,10 +27,19 @@ bool Cli_useSimFolder(const CliOptions& options, std::string* error);
 // that opened but did not identify stays in the channel. A device another
 // run holds fails at once with its cause ("device in use by process N");
 // Discovery_lastOpenBusy() then gives 1.
+//
+// The device is the one options.device names (waited for like any other), else
+// the only one present in either mode; several present and none named is
+// refused at once with their list. On success the id used goes to stderr
+// ("device ID") and Cli_connectedDeviceId() gives it.
 bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::string* error);
 
+// The id of the device the latest successful Cli_connectDevice used ("" none).
+std::string Cli_connectedDeviceId();
+
 // The exit status after a failed Cli_connectDevice: CLI_EXIT_ERROR when
-// another run holds the device, else CLI_EXIT_NO_DEVICE.
+// another run holds the device or several devices left the choice open, else
+// CLI_EXIT_NO_DEVICE.
 int Cli_connectFailureStatus();
 
 // The first step of the commands that work on the device: a new machine

@@ -47,6 +47,7 @@ int main(int argc, char** argv)
     app.add_option("--sim-dir", options.simDir, "simulation folder (default: $TESSALY_SIM_DIR)");
     app.add_option("--wait", options.waitSeconds, "seconds to wait for the update-mode device")
         ->check(CLI::Range(0, 3600));
+    app.add_option("--device", options.device, "the device to use, by the id `devices` shows (needed when several are connected)");
 
     Cli_addInspectCommand(app, options, &exitStatus);
     Cli_addInfoCommand(app, options, &exitStatus);

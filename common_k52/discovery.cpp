@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -172,10 +173,13 @@ int Discovery_isDeviceVendor(const uint8_t* descriptor, uint32_t offset)
     return equalsIgnoringCase(vendor, kDiscoveryDiskVendor) ? 1 : 0;
 }
 
-int Discovery_switchToUpdateMode()
+int Discovery_switchToUpdateMode() { return Discovery_switchToUpdateMode(std::string()); }
+
+int Discovery_switchToUpdateMode(const std::string& id)
 {
     for (const RemovableDrive& drive : RemovableStorage_listAll()) {
         if (!Discovery_isDeviceVendor(drive.descriptor.data(), drive.vendorOffset)) continue;
+        if (!id.empty() && Discovery_driveId(drive) != id) continue;
 
         RemovableVolume* volume = RemovableVolume_open(&drive);
         if (!volume) {
@@ -213,10 +217,13 @@ int Discovery_isUpdateInterface(int interfaceClass, const char* path)
     return interfaceClass == DEVICE_CLASS_HID && Discovery_isUpdateDevicePath(path) ? 1 : 0;
 }
 
-int Discovery_openUpdateDevice(ZR_Machine* machine)
+int Discovery_openUpdateDevice(ZR_Machine* machine) { return Discovery_openUpdateDevice(machine, std::string()); }
+
+int Discovery_openUpdateDevice(ZR_Machine* machine, const std::string& id)
 {
     for (const HidDeviceInfo& info : HidTransport_enumerate()) {
         if (!Discovery_isUpdateDevicePath(info.path.c_str())) continue;
+        if (!id.empty() && Discovery_hidDeviceId(info.path) != id) continue;
         // Only the first match is tried, whatever the opening gives.
         return Discovery_openChannel(machine, info.path.c_str());
     }
@@ -257,6 +264,105 @@ void Discovery_closeChannel(ZR_Machine* machine)
     HidcPort* port = machine->channel->port;
     machine->channel->port = nullptr;
     Hidc_closePort(port);
+}
+
+// ---------------------------------------------------------------------------
+// Device ids
+
+namespace {
+
+bool isUsbPortName(const std::string& name)
+{
+    // "<bus>-<port>" then ".<port>" for each hub on the way; no ':' (that
+    // would be an interface of the device).
+    size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == name.size()) return false;
+    for (size_t i = 0; i < dash; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    bool digitBefore = false;
+    for (size_t i = dash + 1; i < name.size(); ++i) {
+        if (name[i] >= '0' && name[i] <= '9')
+            digitBefore = true;
+        else if (name[i] == '.' && digitBefore)
+            digitBefore = false;
+        else
+            return false;
+    }
+    return digitBefore;
+}
+
+std::string realPathOf(const std::string& path)
+{
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return {};
+    std::string result(resolved);
+    free(resolved);
+    return result;
+}
+
+std::string lastComponent(const std::string& path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+std::string Discovery_usbPortOf(const std::string& sysfsPath)
+{
+    std::string port;
+    size_t start = 0;
+    while (start <= sysfsPath.size()) {
+        size_t end = sysfsPath.find('/', start);
+        if (end == std::string::npos) end = sysfsPath.size();
+        std::string part = sysfsPath.substr(start, end - start);
+        if (isUsbPortName(part)) port = part;
+        start = end + 1;
+    }
+    return port;
+}
+
+std::string Discovery_hidDeviceId(const std::string& path)
+{
+    std::string id;
+    if (SimFolder_parseSocketName(lastComponent(path), nullptr, nullptr, &id)) return id;
+    // The system's interfaces are "/dev/hidrawN#vid_xxxx&pid_xxxx".
+    std::string node = path.substr(0, path.find('#'));
+    static const std::string kHidraw = "/dev/hidraw";
+    if (node.compare(0, kHidraw.size(), kHidraw) == 0) {
+        std::string port = Discovery_usbPortOf(realPathOf("/sys/class/hidraw/" + lastComponent(node) + "/device"));
+        if (!port.empty()) return port;
+    }
+    return node;
+}
+
+std::string Discovery_driveId(const RemovableDrive& drive)
+{
+    std::string id;
+    if (SimFolder_parseDiskName(drive.name, &id)) return id;
+    // The drive's disk ("/dev/sdb") sits below the USB device in sysfs.
+    std::string disk = lastComponent(drive.node);
+    if (!disk.empty()) {
+        std::string port = Discovery_usbPortOf(realPathOf("/sys/block/" + disk + "/device"));
+        if (!port.empty()) return port;
+    }
+    return drive.name;
+}
+
+std::vector<DiscoveryDevice> Discovery_listDevices()
+{
+    std::vector<DiscoveryDevice> devices;
+    for (const RemovableDrive& drive : RemovableStorage_listAll()) {
+        if (!Discovery_isDeviceVendor(drive.descriptor.data(), drive.vendorOffset)) continue;
+        char vendor[kDiscoveryDescriptorSize];
+        Discovery_decodeStorageString(drive.descriptor.data(), drive.vendorOffset, vendor, sizeof vendor);
+        devices.push_back({Discovery_driveId(drive), false, drive.root, drive.name, vendor});
+    }
+    for (const HidDeviceInfo& info : HidTransport_enumerate()) {
+        if (!Discovery_isUpdateDevicePath(info.path.c_str())) continue;
+        devices.push_back({Discovery_hidDeviceId(info.path), true, info.path, info.backend, {}});
+    }
+    return devices;
 }
 
 // ---------------------------------------------------------------------------
@@ -340,17 +446,28 @@ int Discovery_onStartup(DiscoveryHooks* hooks)
 
 int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event)
 {
+    return Discovery_handleEvent(hooks, event, std::string());
+}
+
+int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event, const std::string& id)
+{
     if (!hooks) return 0;
     if (event.kind == DEVICE_ARRIVAL) {
         if (Discovery_isUpdateInterface(event)) {
-            Discovery_openUpdateDevice(hooks->machine);
+            if (!id.empty() && Discovery_hidDeviceId(event.path) != id) return 0;
+            Discovery_openUpdateDevice(hooks->machine, id);
             refresh(hooks);
         } else if (event.interfaceClass == DEVICE_CLASS_VOLUME) {
             // No timer here: the HID arrival that follows the switch connects.
-            if (Discovery_switchToUpdateMode()) showConnectingTitle(hooks);
+            if (Discovery_switchToUpdateMode(id)) showConnectingTitle(hooks);
         }
     } else if (event.kind == DEVICE_REMOVE_COMPLETE) {
         if (Discovery_isUpdateInterface(event)) {
+            // A removed interface's id cannot always be read any more (its
+            // sysfs entry is gone), so the question is whether ours is left.
+            if (!id.empty())
+                for (const DiscoveryDevice& device : Discovery_listDevices())
+                    if (device.updateMode && device.id == id) return 0;
             Discovery_closeChannel(hooks->machine);
             refresh(hooks);
         }

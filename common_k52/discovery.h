@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common_k52/machine.h"
 #include "core/stream.h"
@@ -46,6 +47,9 @@ inline constexpr const char* kDiscoveryConnectingText = "    \xD5\xFD\xD4\xDA\xC
 // closes the volume. One device per call. 1 when a device was found (even
 // when the trigger or the eject failed), else 0.
 int Discovery_switchToUpdateMode();
+// The same, limited to the device whose id (Discovery_driveId) is id; an
+// empty id takes the first device as above.
+int Discovery_switchToUpdateMode(const std::string& id);
 
 // Decodes the string at offset in a 1024-byte storage descriptor into out
 // (capacity outSize, always terminated) and returns out. The field is taken as
@@ -75,6 +79,9 @@ int Discovery_isUpdateDevicePath(const char* path);
 // matches are never tried. The Discovery_openChannel result, or 0 when no
 // interface matched.
 int Discovery_openUpdateDevice(ZR_Machine* machine);
+// The same, limited to the interface whose id (Discovery_hidDeviceId) is id;
+// an empty id takes the first match as above.
+int Discovery_openUpdateDevice(ZR_Machine* machine, const std::string& id);
 
 // Closes the channel's port (if any), opens a port on path and identifies the
 // device. 1 when a port was opened and the device identified; 0 without
@@ -92,6 +99,42 @@ int Discovery_lastOpenBusy();
 
 // Closes and forgets the channel's port; accepts null and a record without one.
 void Discovery_closeChannel(ZR_Machine* machine);
+
+// ---------------------------------------------------------------------------
+// Device ids
+//
+// A device changes its USB personality when it is switched, so its id must
+// not come from either personality's own path. Simulated devices carry their
+// id in the folder's entry names (disk#<id>, hid#vid_0416&pid_b500#<id>.sock).
+// A real device is named by the USB port its parent device sits on ("1-4.2"),
+// which both personalities share as long as it stays plugged into that port;
+// when sysfs does not show the port the interface's own path stands in (it
+// then changes across the switch).
+
+// The USB port of a sysfs device path: its last component of the form
+// "<bus>-<port>[.<port>...]" ("/sys/devices/.../usb1/1-4/1-4.2/1-4.2:1.0/..."
+// gives "1-4.2"); "" when there is none.
+std::string Discovery_usbPortOf(const std::string& sysfsPath);
+
+// The id of an update-mode interface by its HID path (as HidTransport lists it).
+std::string Discovery_hidDeviceId(const std::string& path);
+
+// The id of a disk-mode drive.
+struct RemovableDrive;
+std::string Discovery_driveId(const RemovableDrive& drive);
+
+// One device present now, in either mode.
+struct DiscoveryDevice {
+    std::string id;
+    bool updateMode = false;  // true: the HID interface; false: the drive
+    std::string path;         // the HID path, or the drive's root folder
+    std::string name;         // the back end (update mode), or the drive name
+    std::string vendor;       // disk mode: the decoded vendor field
+};
+
+// Every device present, disk-mode drives first (probing order), then the
+// update-mode interfaces (enumeration order).
+std::vector<DiscoveryDevice> Discovery_listDevices();
 
 // ---------------------------------------------------------------------------
 // Device-change notifications
@@ -171,3 +214,8 @@ int Discovery_onStartup(DiscoveryHooks* hooks);
 // including HID interfaces of other vendor or product ids, changes nothing.
 // Always 0, as the window's handler returns.
 int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event);
+// The same for a run bound to the device with this id (empty: as above).
+// Other devices coming and going change nothing: an arrival opens and a
+// volume switches only that device, and a removal closes the port only when
+// that device's update interface is no longer present.
+int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event, const std::string& id);

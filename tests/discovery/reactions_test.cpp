@@ -92,6 +92,49 @@ TEST_F(Reactions, OtherIdsComingAndGoingChangeNothing)
     EXPECT_EQ(window.refreshedWithPort, std::vector<bool>{false});
 }
 
+// A run bound to one device: the other device's arrival, its removal and its
+// volume neither reopen, close nor switch anything; ours still does.
+TEST_F(Reactions, BoundToAnIdOtherDevicesChangeNothing)
+{
+    const std::string ours = hid.add("ours", kVid, kPid, classic.get());
+    const std::string theirs = hid.add("theirs", kVid, kPid, other502.get());
+    ASSERT_EQ(Discovery_openUpdateDevice(window.machine, "fake:ours"), 1);
+    EXPECT_EQ(hid.opened, std::vector<std::string>{ours});
+    makeDisk(folder.str(), "stick", "VEXALTO ");
+
+    const struct {
+        DeviceEventKind kind;
+        DeviceInterfaceClass cls;
+        std::string path;
+    } ignored[] = {
+        {DEVICE_ARRIVAL, DEVICE_CLASS_HID, theirs},
+        {DEVICE_REMOVE_COMPLETE, DEVICE_CLASS_HID, theirs},  // ours is still listed
+        {DEVICE_ARRIVAL, DEVICE_CLASS_VOLUME, folder.str() + "/disk#stick"},
+    };
+    for (const auto& e : ignored)
+        EXPECT_EQ(Discovery_handleEvent(&window.hooks, DeviceEvent_make(e.kind, e.cls, e.path), "fake:ours"), 0);
+    EXPECT_EQ(hid.opened.size(), 1u);
+    EXPECT_EQ(hid.closes, 0);
+    EXPECT_FALSE(triggered("stick"));
+    EXPECT_EQ(window.refreshes.load(), 0);
+
+    // Our own interface re-arriving opens ours, though another comes first.
+    hid.entries.erase(hid.entries.begin());
+    hid.add("ours", kVid, kPid, classic.get());
+    Discovery_handleEvent(&window.hooks, DeviceEvent_make(DEVICE_ARRIVAL, DEVICE_CLASS_HID, ours), "fake:ours");
+    EXPECT_EQ(hid.opened, (std::vector<std::string>{ours, ours}));
+    // Gone from the list: its removal closes the port.
+    hid.entries.pop_back();
+    Discovery_handleEvent(&window.hooks, DeviceEvent_make(DEVICE_REMOVE_COMPLETE, DEVICE_CLASS_HID, ours),
+                          "fake:ours");
+    EXPECT_FALSE(window.connected());
+    // The disk of the id a run waits for is switched.
+    Discovery_handleEvent(&window.hooks,
+                          DeviceEvent_make(DEVICE_ARRIVAL, DEVICE_CLASS_VOLUME, folder.str() + "/disk#stick"),
+                          "stick");
+    EXPECT_TRUE(triggered("stick"));
+}
+
 TEST_F(Reactions, VolumeArrivalRunsTheSwitch)
 {
     makeDisk(folder.str(), "stick", "SanDisk ");
