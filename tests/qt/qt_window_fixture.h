@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 
+#include "qt/spin.h"
 #include "support/wait.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/shade_button.h"
@@ -18,16 +19,6 @@
 
 inline QString u(const char* utf8) { return QString::fromUtf8(utf8); }
 
-// Spins the window thread's loop until cond holds (bounded).
-inline bool spinUntil(const std::function<bool()>& cond, int timeoutMs = test_support::kPatienceMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 class QtWindowTest : public WindowTest {
 protected:

@@ -18,6 +18,7 @@
 #include <optional>
 #include <thread>
 
+#include "qt/spin.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -27,14 +28,6 @@ using test_support::TempDir;
 using test_support::waitUntil;
 
 QString folderOf(const TempDir& dir) { return QString::fromStdString(dir.str()); }
-
-bool spinUntil(const std::function<bool()>& cond)
-{
-    return waitUntil([&] {
-        QCoreApplication::processEvents();
-        return cond();
-    });
-}
 
 // The client calls block, so they run on their own thread while this one
 // serves the event loop the server lives on.
