@@ -12,8 +12,10 @@
 #include "cli/cli.h"
 #include "cli/connect.h"
 #include "cli/terminal_host.h"
+#include "cli/update_cause.h"
 #include "cli/zip_container.h"
 #include "common_k52/machine_verify.h"
+#include "core/log.h"
 #include "core/package.h"
 #include "core/province_table.h"
 #include "core/regular_file.h"
@@ -42,10 +44,17 @@ public:
     explicit CliDiscovery(const CliOptions& options) : options_(options) {}
     void onStartup(DiscoveryHooks* hooks) override
     {
-        std::string error;
-        if (!Cli_connectDevice(options_, hooks->machine, &error)) std::fprintf(stderr, "update: %s\n", error.c_str());
+        connectError_.clear();
+        // A busy device or an open choice ends the run at once, with its
+        // cause (a list, for the choice) said here; a device that never came
+        // is the run's cause line at the end.
+        if (!Cli_connectDevice(options_, hooks->machine, &connectError_) &&
+            Cli_connectFailureStatus() == CLI_EXIT_ERROR)
+            std::fprintf(stderr, "update: %s\n", connectError_.c_str());
         if (hooks->refreshConnection) hooks->refreshConnection(hooks->user);
     }
+    // What connecting said when it found no device to use ("" when it did).
+    const std::string& connectError() const { return connectError_; }
     // Bound to the device it connected: another one plugged in or pulled out
     // meanwhile must not take over or close the channel.
     void onDeviceChange(DiscoveryHooks* hooks, const DeviceEvent& event) override
@@ -55,7 +64,17 @@ public:
 
 private:
     const CliOptions& options_;
+    std::string connectError_;
 };
+
+// The one cause line on stderr, kept in the log as well.
+void printCause(const UpdateCause& cause)
+{
+    std::string line = Cli_causeLine(cause);
+    if (line.empty()) return;
+    ZR_LOG("%s", line.c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
 
 std::string trim(std::string s)
 {
@@ -147,7 +166,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     // would otherwise block the run for good.
     std::string notRegular;
     if (!args.package.empty() && !ZR_isRegularFile(args.package.c_str(), &notRegular)) {
-        std::fprintf(stderr, "update: %s: %s\n", args.package.c_str(), notRegular.c_str());
+        printCause(Cli_packageFileCause(args.package, notRegular));
         return CLI_EXIT_ERROR;
     }
     bool interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
@@ -171,12 +190,13 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     TerminalHost host(settings);
     if (!packageError.empty()) {
         host.messageBox(kWrongFileText, "", HOST_MB_ICONERROR);
-        std::fprintf(stderr, "update: %s: %s\n", args.package.c_str(), packageError.c_str());
+        printCause(Cli_packageFileCause(args.package, packageError));
         return CLI_EXIT_ERROR;
     }
 
     TessalyDlgHooks hooks;
-    hooks.discovery = std::make_shared<CliDiscovery>(options);
+    auto discovery = std::make_shared<CliDiscovery>(options);
+    hooks.discovery = discovery;
     hooks.chooseProvinces = [&](ZR_Package* package, int32_t, ProvinceChoice* choice) {
         host.finishProgressLine();
         if (args.provincesGiven) return applyProvinceList(args.provinces, choice);
@@ -200,27 +220,21 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
         // Another run holds the device: the cause is on stderr already.
         if (Cli_connectFailureStatus() == CLI_EXIT_ERROR) return CLI_EXIT_ERROR;
         dlg->OnSend(); // shows the not-connected message as the window would
+        printCause(Cli_updateCause(*dlg, args.package, discovery->connectError()));
         return CLI_EXIT_NO_DEVICE;
-    }
-    if (args.package.empty() && dlg->versionLookup().networkVersion <= 0 &&
-        dlg->versionLookup().packageAddress.empty()) {
-        std::fprintf(stderr, "update: %s\n", Text_gbkToUtf8(host.text(IDC_STATUS)).c_str());
     }
     int before = host.messageCount();
     dlg->OnSend();
     host.runUntil([&] { return !dlg->isUpdating(); }, generous);
     host.finishProgressLine();
-    if (!dlg->verifyCause().empty())
-        std::fprintf(stderr, "update: the device does not hold what was written: %s\n", dlg->verifyCause().c_str());
     if (host.messageCount() == before) {
         // The "already newest" question was answered No: nothing was written.
         std::fprintf(stderr, "update: the device already holds the newest data; --yes updates it anyway\n");
         return CLI_EXIT_OK;
     }
     if ((host.lastMessageFlags() & 0xF0) != HOST_MB_ICONERROR) return CLI_EXIT_OK;
-    // The window's message names the step; the machine layer knows the cause.
-    const char* cause = ZR_Machine_lastError(dlg->machine());
-    if (cause[0]) std::fprintf(stderr, "update: %s\n", cause);
+    // The window's message names the step; the layers below it know the cause.
+    printCause(Cli_updateCause(*dlg, args.package));
     return CLI_EXIT_ERROR;
 }
 

@@ -245,7 +245,7 @@ int Discovery_openChannel(ZR_Machine* machine, const char* path)
     ch->port = path ? Hidc_openPort(path) : nullptr;
     if (!ch->port) {
         error = HidTransport_lastOpenError();
-        if (error.text.empty()) error.text = std::string("cannot open ") + (path ? path : "(null)");
+        if (error.text.empty()) error.text = std::string("opening ") + (path ? path : "(null)") + ": the device did not open";
         DISCOVERY_LOG("cannot open %s: %s", path ? path : "(null)", error.text.c_str());
         return 0;
     }

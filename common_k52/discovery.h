@@ -91,7 +91,7 @@ int Discovery_openChannel(ZR_Machine* machine, const char* path);
 
 // Why the latest Discovery_openChannel or Discovery_openUpdateDevice on the
 // calling thread got no port: the transport's cause ("device in use by process
-// 4711", "cannot open <path>"), "no device in update mode", or "" when it got
+// 4711", "opening <path>: Permission denied"), "no device in update mode", or "" when it got
 // a port (identified or not).
 std::string Discovery_lastOpenError();
 // 1 when that cause is another run holding the device, which no waiting cures.

@@ -57,6 +57,20 @@ bool Hidc_faultRetryable(int fault)
     return fault == HIDC_FAULT_SEND || fault == HIDC_FAULT_MISSING || fault == HIDC_FAULT_INVALID;
 }
 
+std::string Hidc_faultCause(const HidcChannel* ch)
+{
+    if (!ch || !ch->port) return Hidc_faultText(HIDC_FAULT_NO_PORT);
+    std::string cause = Hidc_faultText(ch->lastFault);
+    // Only these faults are the transport's; a refused or garbled reply
+    // crossed fine, and an older transport error would mislead.
+    const char* transport = HidDevice_lastError(ch->port->device);
+    if ((ch->lastFault == HIDC_FAULT_SEND || ch->lastFault == HIDC_FAULT_MISSING) && transport[0])
+        cause += std::string(" (") + transport + ")";
+    return cause;
+}
+
+bool Hidc_deviceGone(const HidcChannel* ch) { return ch && ch->port && HidDevice_gone(ch->port->device); }
+
 HidcPort* Hidc_portFromDevice(HidDevice* device)
 {
     if (!device) return nullptr;

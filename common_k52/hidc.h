@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/hid_transport.h"
 
@@ -96,6 +97,15 @@ struct HidcChannel {
     int timeoutMs;                   // per-report limit; 0 means kHidcTimeoutMs
     int lastFault;                   // HIDC_FAULT_* of the last command sequence
 };
+
+// The channel's last fault as a cause for a message: Hidc_faultText, and for
+// a report that did not cross, the transport's own reason in brackets ("no
+// reply in time (the device closed the connection)"). "no device connected"
+// for null or a channel without port.
+std::string Hidc_faultCause(const HidcChannel* ch);
+// True when the last failure showed the device gone (unplugged), not merely
+// silent or refusing.
+bool Hidc_deviceGone(const HidcChannel* ch);
 
 // Opens the device path; null when it cannot be opened (nothing is left open).
 HidcPort* Hidc_openPort(const char* path);

@@ -108,7 +108,7 @@ bool readOrEnd(Identification& id, const char* what, uint32_t address, uint8_t* 
     if (*outcome == Read::ok) ++id.delivered;
     if (*outcome != Read::failed || !id.speaksProtocol) return true;
     ZR_Machine_setError(id.m, "reading the %s at 0x%X failed: %s", what, address,
-                        Hidc_faultText(id.m->channel->lastFault));
+                        Hidc_faultCause(id.m->channel).c_str());
     return false;
 }
 
@@ -244,7 +244,7 @@ int ZR_Machine_identify(ZR_Machine* m)
     if (!id.speaksProtocol) {
         // A device that answers and says no, or none at all, is no old boot loader.
         if (ch->lastFault == HIDC_FAULT_REFUSED || ch->lastFault == HIDC_FAULT_NO_PORT) {
-            ZR_Machine_setError(m, "the boot-version query failed: %s", Hidc_faultText(ch->lastFault));
+            ZR_Machine_setError(m, "the boot-version query failed: %s", Hidc_faultCause(ch).c_str());
             return identificationFailed(m);
         }
         MACHINE_LOG("no answer to the boot-version query (%s): an old boot loader", Hidc_faultText(ch->lastFault));
@@ -260,7 +260,7 @@ int ZR_Machine_identify(ZR_Machine* m)
         if (!query(ch, Hidc_getFlashSize, &size) || size == 0) {
             ZR_Machine_setError(m, "the flash-size query failed: %s",
                                 size == 0 && ch->lastFault == HIDC_FAULT_NONE ? "answered 0"
-                                                                              : Hidc_faultText(ch->lastFault));
+                                                                              : Hidc_faultCause(ch).c_str());
             return identificationFailed(m);
         }
         m->flashSize = size;
@@ -462,7 +462,7 @@ int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_M
     MACHINE_LOG("write param[0x%X] %s", address, ok ? "done" : "failed");
     if (!ok)
         ZR_Machine_setError(machine, "writing the parameter image at 0x%X failed: %s", address,
-                            Hidc_faultText(machine->channel->lastFault));
+                            Hidc_faultCause(machine->channel).c_str());
     return ok;
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "common_k52/machine.h"
@@ -154,8 +155,11 @@ bool eraseChecked(ZR_Machine* machine, uint32_t address, uint32_t length, const 
 {
     int result = Hidc_erase(address, length, machine->channel);
     if (result == HIDC_OK || machine->channel->bootVersion < kHidcStatusBootVersion) return true;
-    ZR_Machine_setError(machine, "erasing the %s [0x%X][0x%X] failed: %s", what, address, length,
-                        Hidc_faultText(machine->channel->lastFault));
+    if (Hidc_deviceGone(machine->channel))
+        ZR_Machine_setError(machine, "the device went away while erasing the %s at 0x%X", what, address);
+    else
+        ZR_Machine_setError(machine, "erasing the %s [0x%X][0x%X] failed: %s", what, address, length,
+                            Hidc_faultCause(machine->channel).c_str());
     return false;
 }
 
@@ -192,11 +196,25 @@ uint32_t programSum(const uint8_t* image, uint32_t size, bool encoded)
     return bytes::sum32(decoded.data(), decoded.size());
 }
 
-// Gives 0, with the cause of a failed image write on the record.
+// Gives 0, with the cause of a failed image write on the record. A device
+// that went away is said so, with how far the run had come, since that is
+// what the user must act on (plug it in again) rather than a protocol fault.
 int writeFailed(ZR_Machine* machine, const char* what, uint32_t address)
 {
-    ZR_Machine_setError(machine, "writing the %s at 0x%X failed: %s", what, address,
-                        Hidc_faultText(machine->channel->lastFault));
+    if (!Hidc_deviceGone(machine->channel)) {
+        ZR_Machine_setError(machine, "writing the %s at 0x%X failed: %s", what, address,
+                            Hidc_faultCause(machine->channel).c_str());
+        return 0;
+    }
+    // "GPS data" reads "the GPS write".
+    std::string name(what);
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, " data") == 0) name.resize(name.size() - 5);
+    const ZR_ProgressRun& run = machine->run;
+    if (run.total > 0)
+        ZR_Machine_setError(machine, "the device went away during the %s write at %u %%", name.c_str(),
+                            unsigned(std::min<uint64_t>(uint64_t(run.done) * 100 / run.total, 100)));
+    else
+        ZR_Machine_setError(machine, "the device went away during the %s write", name.c_str());
     return 0;
 }
 
@@ -489,6 +507,77 @@ void takeAddresses(ZR_WritePlan* plan, const ZR_InfoBlock& info)
     plan->gps.address = ZR_Info_area(info, ZR_AREA_GPS).start;
 }
 
+// A board key word as its four characters; bytes outside printable ASCII
+// show as '?', so that a package's table cannot put control codes on a
+// terminal.
+std::string boardText(uint32_t key)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((key >> (8 * i)) & 0xFF);
+        if (c == 0) break;
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text.empty() ? std::string("(none)") : text;
+}
+
+// "MVT7, MVT5": the boards the package's program table has images for.
+std::string programBoards(const ZR_Package& package)
+{
+    constexpr uint32_t kShown = 8;
+    std::string list;
+    for (uint32_t i = 0; i < package.program.count && package.program.entries; ++i) {
+        if (i == kShown) {
+            list += ", ...";
+            break;
+        }
+        if (!list.empty()) list += ", ";
+        list += boardText(package.program.entries[i].boardKeyValue);
+    }
+    return list.empty() ? std::string("no program at all") : list;
+}
+
+// The cause of a refused plan on the record, unless the step that refused
+// (a device transfer) left its own.
+int planRefused(ZR_Machine* machine, const ZR_WritePlan& plan, ZR_Package& package, int result)
+{
+    if (result == ZR_PLAN_READY || machine->lastError[0]) return result;
+    const uint32_t key = plan.boardCode ? plan.boardCode : ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME);
+    const std::string board = boardText(key);
+    switch (result) {
+    case ZR_PLAN_NO_BOOT:
+        if (package.boot.size == 0)
+            ZR_Machine_setError(machine, "the package carries no boot loader");
+        else
+            ZR_Machine_setError(machine, "the package's boot loader (%u bytes) is larger than its room (%u bytes)",
+                                package.boot.size, kBootRoom);
+        break;
+    case ZR_PLAN_NO_PROGRAM:
+        if (!ZR_Package_findProgram(&package, key))
+            ZR_Machine_setError(machine, "the package has no program for board %s; it carries %s", board.c_str(),
+                                programBoards(package).c_str());
+        else
+            ZR_Machine_setError(machine, "the program for board %s (%u bytes) is larger than its room (%u bytes)",
+                                board.c_str(), plan.program.size, programRoom(plan.target502 != 0));
+        break;
+    case ZR_PLAN_NO_VOICE: ZR_Machine_setError(machine, "the package carries no voice data this device can take"); break;
+    case ZR_PLAN_NO_GPS: ZR_Machine_setError(machine, "the package carries no GPS data"); break;
+    case ZR_PLAN_NO_OLED:
+        ZR_Machine_setError(machine, "the program for board %s needs OLED data the package does not carry",
+                            board.c_str());
+        break;
+    case ZR_PLAN_NO_FIT:
+        ZR_Machine_setError(machine, "the data does not fit the device: it needs flash up to 0x%X, the device has 0x%X",
+                            plan.neededEnd, machine->flashSize);
+        break;
+    case ZR_PLAN_PARAM_FAILED:
+        ZR_Machine_setError(machine, "the package's layout puts the GPS area off the device's 256-byte write units");
+        break;
+    default: break;
+    }
+    return result;
+}
+
 }  // namespace
 
 int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan, ZR_Package* package)
@@ -503,16 +592,18 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
         return ZR_PLAN_DEVICE_FAILED;
     }
     PlanState st = startPlan(*machine);
+    // This plan's own cause, not one an earlier step left.
+    machine->lastError[0] = 0;
 
     int result = takeBoot(plan, *package);
     if (result == ZR_PLAN_READY) result = takeProgram(*machine, plan, *package, st);
     if (result == ZR_PLAN_READY) result = takeDataImages(plan, *package, st);
-    if (result != ZR_PLAN_READY) return result;
+    if (result != ZR_PLAN_READY) return planRefused(machine, *plan, *package, result);
 
     MACHINE_LOG(kPlanFn, "502=%d, bProgramChanged=%d, bDataChanged=%d", int(plan->target502), int(st.programChanged),
                 int(st.dataChanged));
     if (!st.programChanged && !st.dataChanged) return planReady(plan);
-    if (st.fixedLayout) return planFixedLayout(machine, plan);
+    if (st.fixedLayout) return planRefused(machine, *plan, *package, planFixedLayout(machine, plan));
 
     // The new parameter image carries the third part as read; refused while
     // the device is untouched when it could not be read.
@@ -521,9 +612,12 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
         return ZR_PLAN_DEVICE_FAILED;
     }
     // When only the program changed, the areas stay those of the copied block.
-    if (st.dataChanged && (result = layOutAreas(*machine, plan, st)) != ZR_PLAN_READY) return result;
-    if ((result = writeParameterImage(machine, *plan, st)) != ZR_PLAN_READY) return result;
-    if ((result = resetServerAndTrack(machine, *plan, st.info)) != ZR_PLAN_READY) return result;
+    if (st.dataChanged && (result = layOutAreas(*machine, plan, st)) != ZR_PLAN_READY)
+        return planRefused(machine, *plan, *package, result);
+    if ((result = writeParameterImage(machine, *plan, st)) != ZR_PLAN_READY)
+        return planRefused(machine, *plan, *package, result);
+    if ((result = resetServerAndTrack(machine, *plan, st.info)) != ZR_PLAN_READY)
+        return planRefused(machine, *plan, *package, result);
     takeAddresses(plan, st.info);
     return planReady(plan);
 }
@@ -623,8 +717,14 @@ int ZR_Machine_writeProgram(ZR_Machine* machine, ZR_Package* package, bool ownPr
         machine->progressMode = ZR_PROGRESS_SELF;
         machine->caption[0] = 0;
     }
-    const ZR_ProgramEntry* entry = ZR_Package_findProgram(package, ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME));
-    if (!entry) return 0;
+    machine->lastError[0] = 0;
+    const uint32_t board = ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME);
+    const ZR_ProgramEntry* entry = ZR_Package_findProgram(package, board);
+    if (!entry) {
+        ZR_Machine_setError(machine, "the package has no program for board %s; it carries %s", boardText(board).c_str(),
+                            programBoards(*package).c_str());
+        return 0;
+    }
     // Without a new parameter image the device keeps its map, and with it the
     // settings sector that bounds the program.
     return writeProgramImage(machine, entry->image, entry->image ? entry->imageSize : 0, entry->encoded != 0,

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string_view>
@@ -169,6 +170,7 @@ struct HttpDownloadJob final : HttpHandler {
     ZR_Semaphore* handledSignal = ZR_semaphoreCreate(); // the window handled WM_DOWNLOAD_DONE
     std::mutex postMutex;
     bool orphaned = false; // under postMutex
+    std::string failure;   // under postMutex: why the transfer failed ("GET <url>: HTTP 404"), "" otherwise
 
     // The transfer's own.
     StopReason stopReason = StopReason::None;
@@ -216,7 +218,7 @@ struct HttpDownloadJob final : HttpHandler {
     void Run();
     void execute();
     void Finish(int result);
-    void OnError(int result, intptr_t detail);
+    void OnError(int result, intptr_t detail, std::string cause);
     void ReportProgress();
     bool closeFile();
 
@@ -289,13 +291,14 @@ void HttpDownloadJob::Finish(int result)
     post(WM_DOWNLOAD_DONE, uintptr_t(result), 0);
 }
 
-void HttpDownloadJob::OnError(int result, intptr_t detail)
+void HttpDownloadJob::OnError(int result, intptr_t detail, std::string cause)
 {
     closeFile();
     bool cutOff;
     {
         std::lock_guard guard(postMutex);
         cutOff = orphaned;
+        failure = std::move(cause);
     }
     // A transfer given up on no longer owns the path: a new download may be using it.
     if (!cutOff)
@@ -316,7 +319,7 @@ void HttpDownloadJob::execute()
 {
     if (accessType < HTTP_ACCESS_PRECONFIG || accessType > HTTP_ACCESS_PROXY) {
         ZR_LOG("unknown access type %d", accessType);
-        return OnError(DOWNLOAD_SESSION_FAILED, 0);
+        return OnError(DOWNLOAD_SESSION_FAILED, 0, format("GET %s: unknown access type %d", url.c_str(), accessType));
     }
     // Any abort ends as "aborted": reporting 0 would pass a partial file as complete.
     if (abort.load())
@@ -355,32 +358,34 @@ void HttpDownloadJob::execute()
         if (!closeFile()) {
             int error = errno ? errno : EIO;
             ZR_LOG("writing %s failed at close, errno %d", targetPath.c_str(), error);
-            return OnError(DOWNLOAD_READ_FAILED, error);
+            return OnError(DOWNLOAD_READ_FAILED, error, "writing " + targetPath + ": " + std::strerror(error));
         }
         return Finish(DOWNLOAD_OK);
     case HTTP_STOPPED:
         switch (stopReason) {
         case StopReason::Status:
             ZR_LOG("%s answered status %d", url.c_str(), int(stopDetail));
-            return OnError(DOWNLOAD_STATUS_REFUSED, stopDetail);
+            return OnError(DOWNLOAD_STATUS_REFUSED, stopDetail, format("GET %s: HTTP %d", url.c_str(), int(stopDetail)));
         case StopReason::Write:
             ZR_LOG("writing %s failed, errno %d", targetPath.c_str(), int(stopDetail));
-            return OnError(DOWNLOAD_READ_FAILED, stopDetail);
+            return OnError(DOWNLOAD_READ_FAILED, stopDetail,
+                           "writing " + targetPath + ": " + std::strerror(int(stopDetail)));
         default:
             return Finish(DOWNLOAD_ABORTED);
         }
     case HTTP_FAIL_CONNECT:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
-        return OnError(DOWNLOAD_CONNECT_FAILED, r.error);
+        return OnError(DOWNLOAD_CONNECT_FAILED, r.error, "GET " + url + ": " + r.message);
     case HTTP_FAIL_STATUS:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
-        return OnError(DOWNLOAD_STATUS_FAILED, r.error);
+        return OnError(DOWNLOAD_STATUS_FAILED, r.error, "GET " + url + ": no HTTP answer (" + r.message + ")");
     case HTTP_FAIL_READ:
         ZR_LOG("%s: %s after %lld bytes", url.c_str(), r.message.c_str(), (long long)received);
-        return OnError(DOWNLOAD_READ_FAILED, r.error);
+        return OnError(DOWNLOAD_READ_FAILED, r.error,
+                       format("GET %s: %s after %lld bytes", url.c_str(), r.message.c_str(), (long long)received));
     default:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
-        return OnError(DOWNLOAD_SESSION_FAILED, r.error);
+        return OnError(DOWNLOAD_SESSION_FAILED, r.error, "GET " + url + ": " + r.message);
     }
 }
 
@@ -612,6 +617,14 @@ int CHttpDownload::WaitDoneHandled(int32_t timeoutMs)
     if (!job || !job->launched.load())
         return 0;
     return ZR_semaphoreWait(job->handledSignal, timeoutMs);
+}
+
+std::string CHttpDownload::FailureText() const
+{
+    std::shared_ptr<HttpDownloadJob> job = current();
+    if (!job) return {};
+    std::lock_guard guard(job->postMutex);
+    return job->failure;
 }
 
 std::string CHttpDownload::FileName() const

@@ -126,6 +126,12 @@ public:
     // no transfer was started since Setup.
     int WaitDoneHandled(int32_t timeoutMs);
 
+    // Why the last transfer failed, with its address, for the user and the
+    // log: "GET http://host/x.zip: HTTP 404", "GET <url>: Could not resolve
+    // host: x.invalid", "writing <file>: No space left on device". Empty
+    // while it runs, after a success or an abort, and before any Start.
+    std::string FailureText() const;
+
     // The address's object after its last '/' (or '\'); the whole object when
     // it has neither or is shorter than 2 characters. Set by Start.
     std::string FileName() const;

@@ -37,6 +37,23 @@ constexpr VersionFileEntry kVersionFiles[] = {
     {"", "testNet.txt"},
 };
 
+// The start of a line of the fetched file as it may be shown: printable
+// ASCII only, cut short.
+std::string shownLine(const char* line)
+{
+    constexpr size_t kShown = 40;
+    std::string text;
+    for (size_t i = 0; line[i] && line[i] != '\r' && line[i] != '\n'; ++i) {
+        if (text.size() == kShown) {
+            text += "...";
+            break;
+        }
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        text += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
+    }
+    return text;
+}
+
 std::string_view trimmed(const char* text)
 {
     std::string_view s(text ? text : "");
@@ -112,7 +129,10 @@ int CVersionLookup::Start()
         return 0;
     window_->setStatusText(kVersionLookupBusyText);
     downloadMode = 1;
+    lastError.clear();
+    lastFetchFailed = false;
     if (!PrepareTempFile()) {
+        lastError = "cannot create a temporary file for the version file";
         downloadMode = 0;
         networkVersion = -1;
         window_->setStatusText(kVersionLookupFailedText);
@@ -123,6 +143,8 @@ int CVersionLookup::Start()
     downloader_->Setup(sink_, versionFileAddress.c_str(), path.c_str());
     std::string error = downloader_->Start(0);
     if (!error.empty()) {
+        lastError = "fetching " + versionFileAddress + ": " + std::string(trimmed(error.c_str()));
+        lastFetchFailed = true;
         downloader_->Stop();
         folder_.reset();
         downloadMode = 0;
@@ -138,6 +160,7 @@ void CVersionLookup::Finish(int result)
 {
     // The folder and whatever came into it go when this returns, read or not.
     ZR_RunFolderPtr fetched = std::move(folder_);
+    std::string failure = downloader_ ? downloader_->FailureText() : std::string();
     if (downloader_)
         downloader_->Stop();
     if (window_)
@@ -145,7 +168,14 @@ void CVersionLookup::Finish(int result)
     if (result == DOWNLOAD_ABORTED)
         return; // a local package was chosen meanwhile; it wins
     downloadMode = 0;
-    if (result != DOWNLOAD_OK || !Parse(TempFilePath().c_str())) {
+    lastFetchFailed = result != DOWNLOAD_OK;
+    if (result != DOWNLOAD_OK) {
+        lastError = !failure.empty() ? failure
+                                     : "fetching " + versionFileAddress + " failed (result " + std::to_string(result) + ")";
+    }
+    if (result != DOWNLOAD_OK || !Parse(TempFilePath().c_str()) || (listMode && languageList.empty())) {
+        if (lastError.empty())
+            lastError = "the version file " + versionFileAddress + " is not one: its first line is neither a version number nor a list record";
         networkVersion = -1;
         if (window_)
             window_->setStatusText(kVersionLookupFailedText);
@@ -158,8 +188,10 @@ void CVersionLookup::Finish(int result)
 int CVersionLookup::Parse(const char* path)
 {
     StreamPtr file(ZR_Stream_openFile(path, ZR_STREAM_READ));
-    if (!file)
+    if (!file) {
+        lastError = std::string("cannot read the fetched version file ") + (path ? path : "");
         return 0;
+    }
     char line[kLineCapacity];
     ZR_Stream_readLine(line, file.get(), kLineCapacity);
 
@@ -168,6 +200,8 @@ int CVersionLookup::Parse(const char* path)
         char address[kAddressCapacity];
         ZR_Stream_readLine(address, file.get(), kAddressCapacity);
         if (line[0] == '\0' || address[0] == '\0') {
+            lastError = "the version file " + versionFileAddress + " names version " + shownLine(line) +
+                        " but no package address on its second line";
             networkVersion = -1;
             if (window_)
                 window_->setStatusText(kVersionLookupFailedText);
@@ -183,6 +217,9 @@ int CVersionLookup::Parse(const char* path)
     } else {
         listMode = 1;
         languageList.clear();
+        lastError = line[0] == '\0' ? "the version file " + versionFileAddress + " is empty"
+                                     : "the version file " + versionFileAddress + " is not one: its first line \"" +
+                                           shownLine(line) + "\" is neither a version number nor a list record";
         // The first line is a record like every other; an empty line ends the list.
         for (bool more = true; more && line[0] != '\0';
              more = ZR_Stream_readLine(line, file.get(), kLineCapacity) > 0) {
@@ -199,6 +236,9 @@ int CVersionLookup::Parse(const char* path)
     }
     file.reset();
     std::remove(path);
+    // A list without a record stays a failure's cause; anything else worked.
+    if (!listMode || !languageList.empty())
+        lastError.clear();
 
     if (listMode == 0 && window_) {
         char text[64];

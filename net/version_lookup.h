@@ -77,6 +77,10 @@ public:
     std::string packageAddress;              // the simple form's second line
     int listMode = 0;                        // 0 simple form, 1 list form
     std::vector<_LuanguageInfo> languageList; // the list form's records
+    // Why the last lookup failed, with the address ("GET http://…: HTTP 404",
+    // "the version file http://… is not one: ..."); empty after one that worked.
+    std::string lastError;
+    bool lastFetchFailed = false;            // that failure was the fetch itself (address, network, server)
 
     // Build configuration, open for tests and other front ends.
     std::string clientName;  // TESSALY_CLIENT
@@ -99,7 +103,9 @@ public:
     // downloader and enables the open button. Result 6 changes nothing more;
     // another failure gives network version -1 and the failure text; 0 parses
     // the file and, when that works and a device is connected, enables the
-    // update button if the file named a package.
+    // update button if the file named a package. A file in the list form
+    // without a single record is no version file: it fails like one that did
+    // not come, so the status never stays on "busy".
     void Finish(int result);
 
     // Reads the version file at path. 1 when it was read (the file is then

@@ -5,16 +5,40 @@
 
 #include <hidapi/hidapi.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 
 namespace {
 
 struct HidapiDevice : HidDevice {
     hid_device* handle;
+    std::string node;  // the hidraw node, to tell a device that went from one that failed
 };
+
+// hidapi's text of the last error on handle (null: of the last open), as a
+// narrow string; characters outside ASCII become '?'.
+std::string hidapiErrorText(hid_device* handle)
+{
+    const wchar_t* text = hid_error(handle);
+    std::string out;
+    if (text)
+        for (size_t i = 0; text[i] && i < 512; ++i) out += (text[i] > 0 && text[i] < 0x80) ? char(text[i]) : '?';
+    return out.empty() || out == "Success" ? "the HID library gave no reason" : out;
+}
+
+// A failed transfer's cause on the device; a node that vanished means the
+// device was unplugged, whatever hidapi says.
+HidIoStatus hidapiFailed(HidapiDevice* d, const char* call)
+{
+    bool gone = access(d->node.c_str(), F_OK) != 0;
+    return HidDevice_noteError(d, HID_IO_ERROR, std::string(call) + ": " + hidapiErrorText(d->handle), gone);
+}
 
 // hidapi's own waits cannot see our cancel signal, so long waits are cut into
 // slices and the signal is looked at between them.
@@ -35,12 +59,12 @@ HidIoStatus hidapiWrite(HidDevice* dev, const uint8_t* report, size_t length, in
     if (taken) *taken = 0;
     if (cancel && cancel->isSignalled()) {
         cancel->reset();
-        return HID_IO_CANCELLED;
+        return HidDevice_noteError(d, HID_IO_CANCELLED, "cancelled");
     }
     // hidraw writes go to the interrupt endpoint and complete or fail within
     // the kernel's own USB time-out.
     int n = hid_write(d->handle, report, length);
-    if (n < 0) return HID_IO_ERROR;
+    if (n < 0) return hidapiFailed(d, "hid_write");
     if (taken) *taken = size_t(n);
     return HID_IO_OK;
 }
@@ -50,19 +74,20 @@ HidIoStatus hidapiRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
 {
     auto* d = static_cast<HidapiDevice*>(dev);
     if (delivered) *delivered = 0;
-    if (capacity < 2) return HID_IO_ERROR;
+    if (capacity < 2) return HidDevice_noteError(d, HID_IO_ERROR, "no room for a report");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (cancel && cancel->isSignalled()) {
             cancel->reset();
-            return HID_IO_CANCELLED;
+            return HidDevice_noteError(d, HID_IO_CANCELLED, "cancelled");
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) return HID_IO_TIMEOUT;
+        if (left <= 0)
+            return HidDevice_noteError(d, HID_IO_TIMEOUT, "no report came within " + std::to_string(timeoutMs) + " ms");
         // The device uses no numbered reports: hidapi hands over the payload
         // alone, so the report id is put back in front as Windows reads show it.
         int n = hid_read_timeout(d->handle, report + 1, capacity - 1, int(std::min<long long>(left, kSliceMs)));
-        if (n < 0) return HID_IO_ERROR;
+        if (n < 0) return hidapiFailed(d, "hid_read_timeout");
         if (n > 0) {
             report[0] = 0;
             if (delivered) *delivered = size_t(n) + 1;
@@ -95,12 +120,24 @@ bool hidapiClaims(const char*) { return true; }
 
 HidDevice* hidapiOpen(const char* path)
 {
-    if (!ensureInit()) return nullptr;
+    if (!ensureInit()) {
+        HidTransport_noteOpenFailure("the HID library did not start");
+        return nullptr;
+    }
     std::string node(path);
     if (auto hash = node.find('#'); hash != std::string::npos) node.resize(hash);
+    // hidapi's open text is often only "Failed to open a device with path
+    // ..."; the node's own access says what a user can mend.
+    if (access(node.c_str(), R_OK | W_OK) != 0) {
+        HidTransport_noteOpenFailure(std::strerror(errno));
+        return nullptr;
+    }
     hid_device* handle = hid_open_path(node.c_str());
-    if (!handle) return nullptr;
-    auto* d = new HidapiDevice{{&kHidapiOps}, handle};
+    if (!handle) {
+        HidTransport_noteOpenFailure(hidapiErrorText(nullptr));
+        return nullptr;
+    }
+    auto* d = new HidapiDevice{{&kHidapiOps}, handle, node};
     return d;
 }
 

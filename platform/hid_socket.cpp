@@ -36,12 +36,12 @@ const HidTransportOps kSocketOps = {
     "simsocket", socketWrite, socketRead, socketDiscardPending, socketClose,
 };
 
-enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_CANCELLED, WAIT_ERROR };
+enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_CANCELLED, WAIT_ERROR, WAIT_GONE };
 
 // Waits until the socket is ready for `events`, the deadline passes, the
 // cancel signal is raised (and then reset) or the peer is gone. A negative
 // timeout waits without limit, still watching the signal and the peer.
-WaitResult waitFor(int fd, short events, int timeoutMs, HidCancel* cancel)
+WaitResult waitFor(int fd, short events, int timeoutMs, HidCancel* cancel, int* error)
 {
     using Clock = std::chrono::steady_clock;
     const bool unlimited = timeoutMs < 0;
@@ -60,23 +60,39 @@ WaitResult waitFor(int fd, short events, int timeoutMs, HidCancel* cancel)
         int n = poll(&p, 1, slice);
         if (n < 0) {
             if (errno == EINTR) continue;
+            *error = errno;
             return WAIT_ERROR;
         }
         // Data still queued by a peer that has gone is delivered first;
         // the next read then sees the end.
         if (n > 0 && (p.revents & events)) return WAIT_READY;
-        if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return WAIT_ERROR;
+        if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return WAIT_GONE;
         if (!unlimited && Clock::now() >= deadline) return WAIT_TIMEOUT;
     }
 }
 
-HidIoStatus statusOf(WaitResult w)
+// The device's end of the connection has closed: the device was unplugged.
+constexpr const char* kPeerClosedText = "the device closed the connection";
+
+// The status of a wait that did not end ready, with its cause on the device.
+HidIoStatus statusOf(HidDevice* dev, WaitResult w, int timeoutMs, int error, const char* direction)
 {
     switch (w) {
-    case WAIT_TIMEOUT: return HID_IO_TIMEOUT;
-    case WAIT_CANCELLED: return HID_IO_CANCELLED;
-    default: return HID_IO_ERROR;
+    case WAIT_TIMEOUT:
+        return HidDevice_noteError(dev, HID_IO_TIMEOUT,
+                                   std::string("no report ") + direction + " within " + std::to_string(timeoutMs) +
+                                       " ms");
+    case WAIT_CANCELLED: return HidDevice_noteError(dev, HID_IO_CANCELLED, "cancelled");
+    case WAIT_GONE: return HidDevice_noteError(dev, HID_IO_ERROR, kPeerClosedText, true);
+    default: return HidDevice_noteError(dev, HID_IO_ERROR, std::string("poll: ") + std::strerror(error));
     }
+}
+
+// A send or receive error: the peer's end going away is the device leaving.
+HidIoStatus ioError(HidDevice* dev, const char* call, int error)
+{
+    bool gone = error == EPIPE || error == ECONNRESET || error == ENOTCONN;
+    return HidDevice_noteError(dev, HID_IO_ERROR, std::string(call) + ": " + std::strerror(error), gone);
 }
 
 HidIoStatus socketWrite(HidDevice* dev, const uint8_t* report, size_t length, int timeoutMs,
@@ -84,20 +100,24 @@ HidIoStatus socketWrite(HidDevice* dev, const uint8_t* report, size_t length, in
 {
     auto* d = static_cast<SocketDevice*>(dev);
     if (taken) *taken = 0;
-    if (!d || !report || length == 0 || length > kHidReportSize) return HID_IO_ERROR;
+    if (!d) return HID_IO_ERROR;
+    if (!report || length == 0 || length > kHidReportSize)
+        return HidDevice_noteError(d, HID_IO_ERROR, "report of " + std::to_string(length) + " bytes refused");
     // The device side takes whole reports only; a short one is padded.
     uint8_t packet[kHidReportSize] = {};
     std::memcpy(packet, report, length);
     for (;;) {
-        WaitResult w = waitFor(d->fd, POLLOUT, timeoutMs, cancel);
-        if (w != WAIT_READY) return statusOf(w);
+        int error = 0;
+        WaitResult w = waitFor(d->fd, POLLOUT, timeoutMs, cancel, &error);
+        if (w != WAIT_READY) return statusOf(d, w, timeoutMs, error, "taken");
         ssize_t n = send(d->fd, packet, sizeof packet, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n == ssize_t(sizeof packet)) {
             if (taken) *taken = length;
             return HID_IO_OK;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        return HID_IO_ERROR;
+        if (n >= 0) return HidDevice_noteError(d, HID_IO_ERROR, "send: the report went out cut short");
+        return ioError(d, "send", errno);
     }
 }
 
@@ -106,10 +126,12 @@ HidIoStatus socketRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
 {
     auto* d = static_cast<SocketDevice*>(dev);
     if (delivered) *delivered = 0;
-    if (!d || !report || capacity < 2) return HID_IO_ERROR;
+    if (!d) return HID_IO_ERROR;
+    if (!report || capacity < 2) return HidDevice_noteError(d, HID_IO_ERROR, "no room for a report");
     for (;;) {
-        WaitResult w = waitFor(d->fd, POLLIN, timeoutMs, cancel);
-        if (w != WAIT_READY) return statusOf(w);
+        int error = 0;
+        WaitResult w = waitFor(d->fd, POLLIN, timeoutMs, cancel, &error);
+        if (w != WAIT_READY) return statusOf(d, w, timeoutMs, error, "came");
         uint8_t packet[kHidReportSize];
         ssize_t n = recv(d->fd, packet, sizeof packet, MSG_DONTWAIT);
         if (n > 0) {
@@ -119,7 +141,8 @@ HidIoStatus socketRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
             return HID_IO_OK;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        return HID_IO_ERROR;  // 0: the device closed its end
+        if (n == 0) return HidDevice_noteError(d, HID_IO_ERROR, kPeerClosedText, true);
+        return ioError(d, "recv", errno);
     }
 }
 
@@ -144,16 +167,26 @@ bool socketClaims(const char* path) { return path && SimFolder_isRegisteredSocke
 
 HidDevice* socketOpen(const char* path)
 {
-    if (!socketClaims(path) || !SimFolder_isTrustedEntry(path, SIM_ENTRY_SOCKET)) return nullptr;
+    if (!socketClaims(path) || !SimFolder_isTrustedEntry(path, SIM_ENTRY_SOCKET)) {
+        HidTransport_noteOpenFailure("not a socket of the simulation folder (missing, or not this user's)");
+        return nullptr;
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof addr.sun_path) return nullptr;
+    if (std::strlen(path) >= sizeof addr.sun_path) {
+        HidTransport_noteOpenFailure("the socket path is too long");
+        return nullptr;
+    }
     std::strcpy(addr.sun_path, path);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        HidTransport_noteOpenFailure(std::string("socket: ") + std::strerror(errno));
+        return nullptr;
+    }
     // A non-blocking connect on a Unix socket either completes or fails at
     // once (EAGAIN when the listener's backlog is full): no wait to bound.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        HidTransport_noteOpenFailure(std::string("connect: ") + std::strerror(errno));
         close(fd);
         return nullptr;
     }

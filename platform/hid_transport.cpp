@@ -30,6 +30,13 @@ HidOpenError& lastOpenError()
     return error;
 }
 
+// What the back end said of its failed open, for HidTransport_open to add.
+std::string& backendOpenFailure()
+{
+    thread_local std::string text;
+    return text;
+}
+
 } // namespace
 
 void HidTransport_registerBackend(const HidBackend* backend)
@@ -70,10 +77,12 @@ HidDevice* HidTransport_open(const char* path)
             break;
         }
     }
+    backendOpenFailure().clear();
     HidDevice* device = backend->open(path);
     if (!device) {
         DeviceLock_release(lock);
-        error.text = std::string("cannot open ") + path;
+        const std::string& why = backendOpenFailure();
+        error.text = std::string("opening ") + path + ": " + (why.empty() ? "the device did not open" : why);
         return nullptr;
     }
     device->lock = lock;
@@ -81,6 +90,20 @@ HidDevice* HidTransport_open(const char* path)
 }
 
 const HidOpenError& HidTransport_lastOpenError() { return lastOpenError(); }
+
+void HidTransport_noteOpenFailure(std::string text) { backendOpenFailure() = std::move(text); }
+
+HidIoStatus HidDevice_noteError(HidDevice* d, HidIoStatus status, std::string text, bool gone)
+{
+    if (!d) return status;
+    d->lastError = std::move(text);
+    if (gone) d->gone = true;
+    return status;
+}
+
+const char* HidDevice_lastError(const HidDevice* d) { return d ? d->lastError.c_str() : ""; }
+
+bool HidDevice_gone(const HidDevice* d) { return d && d->gone; }
 
 void HidDevice_close(HidDevice* d)
 {

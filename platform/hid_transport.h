@@ -62,7 +62,24 @@ struct HidDevice {
     // The device's lock (platform/device_lock.h), set by HidTransport_open and
     // released by HidDevice_close; null for devices that live in this process.
     DeviceLock* lock = nullptr;
+    // Why the last transfer that did not give HID_IO_OK failed, as the system
+    // or the HID library said it ("Broken pipe", "no report within 1000 ms");
+    // kept until the next failure. Back ends set it through HidDevice_noteError.
+    std::string lastError = {};
+    // Set once a failure showed that the device is gone (its node vanished,
+    // the other end closed); a transfer never clears it.
+    bool gone = false;
 };
+
+// Records the cause of a failed transfer on the device and gives status back,
+// so that a back end can write `return HidDevice_noteError(d, HID_IO_ERROR, text)`.
+HidIoStatus HidDevice_noteError(HidDevice* d, HidIoStatus status, std::string text, bool gone = false);
+
+// The cause of the device's last failed transfer ("" when none failed, or for
+// null); the pointer lives until the next transfer on the device.
+const char* HidDevice_lastError(const HidDevice* d);
+// True once a failed transfer showed the device is gone; false for null.
+bool HidDevice_gone(const HidDevice* d);
 
 // One present HID interface as enumeration sees it.
 struct HidDeviceInfo {
@@ -89,6 +106,10 @@ struct HidBackend {
 void HidTransport_registerBackend(const HidBackend* backend);
 void HidTransport_unregisterBackend(const HidBackend* backend);
 
+// A back end's open that gives null may say why ("Permission denied"), on the
+// calling thread; HidTransport_open puts it into its open error.
+void HidTransport_noteOpenFailure(std::string text);
+
 // Opens a device path through the first back end that claims it (hidapi
 // claims everything else). A path in the file system (starting with '/')
 // names a device other processes can open too: its lock is taken first and
@@ -102,7 +123,7 @@ HidDevice* HidTransport_open(const char* path);
 // by one that succeeded.
 struct HidOpenError {
     bool busy = false;  // another open holds the device's lock: waiting does not help
-    std::string text;   // "device in use by process 4711", "cannot open <path>", ...
+    std::string text;   // "device in use by process 4711", "opening <path>: Permission denied", ...
 };
 const HidOpenError& HidTransport_lastOpenError();
 

@@ -674,6 +674,11 @@ void CTessalyDlg::OnSend()
 {
     // A device whose identification failed is no connection to update over.
     if (!isConnected() || !machine_->identified) {
+        if (updating_) return;
+        lastCauseKind_ = TessalyCauseKind::NO_DEVICE;
+        lastCause_ = isConnected() ? std::string("the device did not identify: ") + ZR_Machine_lastError(machine_)
+                                   : "no device connected";
+        DLG_LOG("CTessalyDlg::OnSend", "%s", lastCause_.c_str());
         host_.messageBox(kTessalyNotConnectedText, "", HOST_MB_ICONERROR);
         return;
     }
@@ -695,7 +700,8 @@ void CTessalyDlg::OnSend()
 
     // The run works on a copy of the source: the window's fields may change
     // while it runs. Written before the thread starts, read only by it.
-    runSource_ = UpdateSource{localPackagePath_, lookup_.listMode, lookup_.packageAddress};
+    runSource_ = UpdateSource{localPackagePath_, lookup_.listMode, lookup_.packageAddress, lookup_.lastError,
+                              lookup_.lastFetchFailed};
     closing_ = 0;
     progressShown_ = false;
 
@@ -732,7 +738,7 @@ int CTessalyDlg::UpdateWorker(CTessalyDlg* dlg)
 }
 
 bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targetPath, std::string* containerPath,
-                                  std::string* error)
+                                  std::string* error, std::string* cause)
 {
     setProgressText(kUpdatingText);
 
@@ -744,6 +750,7 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
     if (!runFolder_) {
         DLG_LOG("CTessalyDlg::UpdateWorker", "cannot create a temporary folder");
         *error = kUpdateFailedText;
+        *cause = "cannot create a private temporary folder";
         return false;
     }
     // An address ending in '/' (or naming "." or "..") gives no usable file
@@ -753,6 +760,7 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
     if (!created) {
         DLG_LOG("CTessalyDlg::UpdateWorker", "cannot create %s in the run folder", fileName.c_str());
         *error = kUpdateFailedText;
+        *cause = "cannot create " + fileName + " in the temporary folder";
         return false;
     }
     ZR_Stream_release(created);
@@ -767,6 +775,8 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
     std::string startError = downloader_.Start(1);
     if (!startError.empty()) {
         *error = startError;
+        *cause = "downloading " + address + ": " + startError;
+        while (!cause->empty() && (cause->back() == '\n' || cause->back() == '\r')) cause->pop_back();
         return false;
     }
 
@@ -777,6 +787,7 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
         handled = downloader_.WaitDoneHandled(kDoneHandledSliceMs);
     if (closing_) {
         *error = kUpdateFailedText;
+        *cause = "the window closed during the download";
         return false;
     }
     std::string failure;
@@ -789,6 +800,8 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
         failure = kDownloadFailedText;
     if (!failure.empty()) {
         *error = failure;
+        std::string why = downloader_.FailureText();
+        *cause = why.empty() ? "downloading " + address + " did not finish" : why;
         return false;
     }
     onWindow([this] {
@@ -798,9 +811,14 @@ bool CTessalyDlg::downloadPackage(const std::string& address, std::string* targe
     return true;
 }
 
+// How the machine layer's cause begins when the package lacks the board's program.
+constexpr const char* kNoProgramForBoard = "has no program for board";
+
 // What one update run carries from step to step.
 struct CTessalyDlg::UpdateRun {
     std::string error;           // the first failure's message; empty while all goes well
+    std::string cause;           // what lay behind it, for the log and the hosts (GBK)
+    TessalyCauseKind causeKind = TessalyCauseKind::NONE;
     bool machineStepRan = false; // a plan or write step ran: its result is added to the message
     int lastResult = 0;          // result of the last machine-layer step
     std::string targetPath;      // the downloaded file, removed at the end
@@ -813,6 +831,21 @@ struct CTessalyDlg::UpdateRun {
     {
         error = text;
         return false;
+    }
+    bool fail(const char* text, TessalyCauseKind kind, std::string why)
+    {
+        causeKind = kind;
+        cause = std::move(why);
+        return fail(text);
+    }
+    // A failed machine-layer step: its cause is on the record; a device that
+    // went away is told apart from one that refused.
+    bool failOnDevice(const char* text, const ZR_Machine* machine)
+    {
+        const char* why = ZR_Machine_lastError(machine);
+        bool gone = machine && Hidc_deviceGone(machine->channel);
+        return fail(text, gone ? TessalyCauseKind::DEVICE_GONE : TessalyCauseKind::DEVICE,
+                    why[0] ? why : "the device did not take the write");
     }
 };
 
@@ -842,22 +875,38 @@ bool CTessalyDlg::obtainPackage(const UpdateSource& source, UpdateRun& run)
         run.packagePath = source.localPath;
         return true;
     }
-    if (source.listMode || source.packageAddress.empty()) return run.fail(kWrongFileText);
-    if (!downloadPackage(source.packageAddress, &run.targetPath, &run.containerPath, &run.error)) return false;
+    if (source.listMode || source.packageAddress.empty()) {
+        if (!source.lookupError.empty())
+            return run.fail(kWrongFileText,
+                            source.lookupFetchFailed ? TessalyCauseKind::NETWORK : TessalyCauseKind::VERSION_FILE,
+                            source.lookupError);
+        return run.fail(kWrongFileText, TessalyCauseKind::VERSION_FILE,
+                        source.listMode ? "the version file lists packages to choose from; name one with a local file"
+                                        : "no package: none was chosen and no version file named one");
+    }
+    if (!downloadPackage(source.packageAddress, &run.targetPath, &run.containerPath, &run.error, &run.cause)) {
+        run.causeKind = TessalyCauseKind::NETWORK;
+        return false;
+    }
 
     std::string extension = extensionOf(run.targetPath);
     if (extension == "dzr") {
         run.packagePath = run.targetPath;
         return true;
     }
-    if (extension != "rar" && extension != "zip" && extension != "7z") return run.fail(kNoUpdateFileText);
+    if (extension != "rar" && extension != "zip" && extension != "7z")
+        return run.fail(kNoUpdateFileText, TessalyCauseKind::PACKAGE,
+                        "the download " + TessalyDlg_downloadFileName(source.packageAddress.c_str()) +
+                            " is neither a package (.dzr) nor an archive (.zip)");
     setProgressText(kUnpackingText);
     ZR_Stream* sink = ZR_RunFolder_createStream(runFolder_.get(), kContainerName);
     int extracted = sink ? ZR_extractContainer(run.targetPath.c_str(), extractProgress, this, sink) : 0;
     ZR_Stream_release(sink);
     if (extracted != 1) {
         DLG_LOG(kFn, "cannot extract %s", run.targetPath.c_str());
-        return run.fail(kWrongFileText);
+        return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE,
+                        "the downloaded archive " + TessalyDlg_downloadFileName(source.packageAddress.c_str()) +
+                            " holds no readable package");
     }
     run.packagePath = run.containerPath;
     return true;
@@ -870,10 +919,12 @@ bool CTessalyDlg::loadPackage(UpdateRun& run)
     run.package = ZR_Package_load(run.packagePath.c_str());
     if (!run.package || !AcceptPackage(run.package)) {
         DLG_LOG(kFn, "package %s %s", run.packagePath.c_str(), run.package ? "refused" : "unreadable");
-        return run.fail(kWrongFileText);
+        if (!run.package) return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, "the package cannot be read");
+        return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE,
+                        "the package is made for another client, not for " + std::string(clientName()));
     }
     setProgressText(kUpdatingText);
-    if (closing_) return run.fail(kUpdateFailedText);
+    if (closing_) return run.fail(kUpdateFailedText, TessalyCauseKind::STOPPED, "the window closed");
     return true;
 }
 
@@ -884,7 +935,15 @@ bool CTessalyDlg::writeProgramOnly(UpdateRun& run)
     bool written = ZR_Machine_writeProgram(machine_, run.package, true) &&
                    ZR_Machine_verifyProgram(machine_, run.package, hooks_.verifyMode, cause, sizeof cause);
     verifyCause_ = cause;
-    if (!written) return run.fail(kUpdateFailedText);
+    if (!written) {
+        if (cause[0])
+            return run.fail(kUpdateFailedText, TessalyCauseKind::VERIFY,
+                            std::string("the device does not hold what was written: ") + cause);
+        const std::string why = ZR_Machine_lastError(machine_);
+        if (why.find(kNoProgramForBoard) != std::string::npos)
+            return run.fail(kUpdateFailedText, TessalyCauseKind::BOARD, why);
+        return run.failOnDevice(kUpdateFailedText, machine_);
+    }
     return true;
 }
 
@@ -911,21 +970,31 @@ bool CTessalyDlg::planWrite(UpdateRun& run)
     run.machineStepRan = true;
     if (run.lastResult == ZR_PLAN_NO_FIT && !chooseProvinces(run)) return false;
 
+    // The plan's cause is on the record (lastError); the window shows its message.
+    const std::string why = ZR_Machine_lastError(machine_);
     switch (run.lastResult) {
     case ZR_PLAN_READY: break;
-    case ZR_PLAN_NO_VOICE: return run.fail(kNoVoiceText);
-    case ZR_PLAN_NO_GPS: return run.fail(kWrongFileText);
+    case ZR_PLAN_NO_VOICE: return run.fail(kNoVoiceText, TessalyCauseKind::PACKAGE, why);
+    case ZR_PLAN_NO_GPS: return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, why);
     // The program needs OLED data the package lacks; the plan has written
     // nothing yet, and nothing will be.
-    case ZR_PLAN_NO_OLED: return run.fail(kNoOledText);
-    case ZR_PLAN_PARAM_FAILED: return run.fail(kWrongFileText);
-    // The cause is on the record (lastError); the window shows the failure.
+    case ZR_PLAN_NO_OLED: return run.fail(kNoOledText, TessalyCauseKind::PACKAGE, why);
+    case ZR_PLAN_PARAM_FAILED:
+        if (Hidc_deviceGone(machine_->channel)) return run.failOnDevice(kWrongFileText, machine_);
+        return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, why);
     case ZR_PLAN_DEVICE_FAILED:
-        return run.fail(machine_->identified ? kUpdateFailedText : kTessalyNotConnectedText);
+        if (!machine_->identified)
+            return run.fail(kTessalyNotConnectedText, TessalyCauseKind::NO_DEVICE,
+                            why.empty() ? "the device is not identified" : why);
+        return run.failOnDevice(kUpdateFailedText, machine_);
     default: break;
     }
     // No program image for the board or no boot image: the plan leaves no voice.
-    if (plan.voice.size == 0) return run.fail(kUpdateFailedText);
+    if (plan.voice.size == 0) {
+        bool board = run.lastResult == ZR_PLAN_NO_PROGRAM && why.find(kNoProgramForBoard) != std::string::npos;
+        return run.fail(kUpdateFailedText, board ? TessalyCauseKind::BOARD : TessalyCauseKind::PACKAGE,
+                        why.empty() ? "the package has nothing this device can take" : why);
+    }
     return true;
 }
 
@@ -933,22 +1002,37 @@ bool CTessalyDlg::planWrite(UpdateRun& run)
 // assembled and the plan made again.
 bool CTessalyDlg::chooseProvinces(UpdateRun& run)
 {
-    if (!run.package->gpsProvinceRecords.entries) return run.fail(kTooLongText);
+    // In whole KiB, as the province choice shows the room.
+    const std::string room = std::to_string(run.plan.gpsRoom > 0 ? run.plan.gpsRoom / 1024 : 0) + " K";
+    // A package of provinces alone has no whole GPS image: its provinces are the data.
+    uint64_t gpsBytes = run.package->gps.size;
+    for (int p = 0; run.package->gps.size == 0 && p < PROVINCE_COUNT; ++p) gpsBytes += Province_size(run.package, p);
+    const std::string needed = std::to_string(gpsBytes / 1024) + " K";
+    if (!run.package->gpsProvinceRecords.entries)
+        return run.fail(kTooLongText, TessalyCauseKind::PACKAGE,
+                        "the GPS data (" + needed + ") does not fit the device's room of " + room +
+                            ", and the package has no provinces to choose from");
     ZR_Package* requested = run.package;
-    int32_t room = run.plan.gpsRoom;
+    int32_t gpsRoom = run.plan.gpsRoom;
     intptr_t cancelled = onWindow(
-        [this, requested, room] {
-            return windowProc(WM_SELECT_PROVINCES, reinterpret_cast<uintptr_t>(requested), room);
+        [this, requested, gpsRoom] {
+            return windowProc(WM_SELECT_PROVINCES, reinterpret_cast<uintptr_t>(requested), gpsRoom);
         },
         1);
-    if (cancelled != 0 || provinceAccepted_ == 0) return run.fail(kTooLongText);
+    if (cancelled != 0 || provinceAccepted_ == 0)
+        return run.fail(kTooLongText, TessalyCauseKind::NO_FIT,
+                        "the GPS data (" + needed + ") does not fit the device's room of " + room +
+                            ", and no provinces were chosen");
 
     uint8_t selection[PROVINCE_COUNT];
     for (int p = 0; p < PROVINCE_COUNT; ++p) selection[p] = provinceFlags_[p] ? 1 : 0;
-    if (!ZR_Package_assembleProvinceGps(run.package, selection)) return run.fail(kWrongFileText);
+    if (!ZR_Package_assembleProvinceGps(run.package, selection))
+        return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, "the package's province records cannot be read");
     run.plan.provinceMode = uint32_t(provinceAccepted_);
     run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &run.plan, run.package);
-    if (run.lastResult == ZR_PLAN_NO_FIT) return run.fail(kTooLongText);
+    if (run.lastResult == ZR_PLAN_NO_FIT)
+        return run.fail(kTooLongText, TessalyCauseKind::NO_FIT,
+                        "the chosen provinces do not fit the device's room of " + room);
     return true;
 }
 
@@ -956,14 +1040,17 @@ bool CTessalyDlg::chooseProvinces(UpdateRun& run)
 // client is unknown or its map changes.
 bool CTessalyDlg::writeDevice(UpdateRun& run)
 {
-    if (closing_) return run.fail(kUpdateFailedText);
+    if (closing_) return run.fail(kUpdateFailedText, TessalyCauseKind::STOPPED, "the window closed");
     char client[ZR_CLIENT_NAME_SIZE];
     ZR_Machine_getClientText(machine_, client);
     bool mapChanges = (machine_->is502 != 0) != (run.plan.target502 != 0);
     run.plan.writeClientId = (mapChanges || ZR_Machine_findClient(client) < 0) ? 1 : 0;
     run.lastResult = ZR_Machine_write(&run.plan, machine_, run.package);
     verifyCause_ = run.plan.verifyCause;
-    if (run.lastResult != ZR_WRITE_OK) return run.fail(kUpdateFailedText);
+    if (run.lastResult == ZR_WRITE_VERIFY_FAILED)
+        return run.fail(kUpdateFailedText, TessalyCauseKind::VERIFY,
+                        "the device does not hold what was written: " + verifyCause_);
+    if (run.lastResult != ZR_WRITE_OK) return run.failOnDevice(kUpdateFailedText, machine_);
     return true;
 }
 
@@ -975,9 +1062,14 @@ void CTessalyDlg::reportUpdate(UpdateRun& run)
     runFolder_.reset();
 
     std::string& error = run.error;
+    // Set before the run is seen over (updating_ drops after this returns).
+    lastCause_ = error.empty() ? std::string() : run.cause.empty() ? std::string("no cause was recorded") : run.cause;
+    lastCauseKind_ = error.empty() ? TessalyCauseKind::NONE
+                     : run.causeKind == TessalyCauseKind::NONE ? TessalyCauseKind::DEVICE
+                                                               : run.causeKind;
     if (!error.empty()) {
         if (run.machineStepRan && run.lastResult != 0) error += "  " + std::to_string(run.lastResult);
-        DLG_LOG(kFn, "update failed: %s", error.c_str());
+        DLG_LOG(kFn, "update failed: %s; cause: %s", error.c_str(), lastCause_.c_str());
         if (!closing_)
             onWindow([this, &error] {
                 host_.setText(IDC_PROGRESS, "");

@@ -173,6 +173,22 @@ std::string TessalyDlg_progressText(const char* caption, uint32_t value, uint32_
 // year × 10000 + month × 100 + day.
 uint32_t TessalyDlg_dateNumber(const ZR_Date& date);
 
+// What an update that failed was up against, so that a host can say what to
+// do next. The window itself shows only its message.
+enum class TessalyCauseKind {
+    NONE,          // the last update did not fail (or none ran)
+    NO_DEVICE,     // no identified device to update
+    DEVICE,        // the device refused or did not answer
+    DEVICE_GONE,   // the device went away in the middle
+    PACKAGE,       // the package (file, download or archive) is not one this device can take
+    BOARD,         // the package has no program for the device's board
+    NO_FIT,        // the data does not fit and no provinces (or too many) were chosen
+    NETWORK,       // the version file or the package could not be fetched
+    VERSION_FILE,  // the version file came, but says nothing usable
+    VERIFY,        // the writes were answered, but the device does not hold them
+    STOPPED,       // the window closed during the run
+};
+
 // ---------------------------------------------------------------------------
 
 class CTessalyDlg : private VersionLookupWindow {
@@ -230,6 +246,12 @@ public:
     int provinceAccepted() const { return provinceAccepted_; }
     // Why the last update failed its read-back (ASCII, "" otherwise); read once it ended.
     const std::string& verifyCause() const { return verifyCause_; }
+    // Why the last update (or OnSend) failed, in the terms of the layer that
+    // saw it ("the package has no program for board K502; it carries MVT7",
+    // "GET http://…/x.zip: HTTP 404"); GBK, "" after a success. Read once the
+    // update ended (isUpdating() false). The log has it too.
+    const std::string& lastCause() const { return lastCause_; }
+    TessalyCauseKind lastCauseKind() const { return lastCauseKind_; }
 
 private:
     struct WindowCall;
@@ -237,6 +259,8 @@ private:
         std::string localPath;
         int listMode = 0;
         std::string packageAddress;
+        std::string lookupError;   // the version lookup's cause, when it failed
+        bool lookupFetchFailed = false;
     };
 
     // VersionLookupWindow
@@ -270,7 +294,7 @@ private:
     void reportUpdate(UpdateRun& run);
     UpdateSource runSource_; // the running update's source
     bool downloadPackage(const std::string& address, std::string* targetPath, std::string* containerPath,
-                         std::string* error);
+                         std::string* error, std::string* cause);
     static void extractProgress(void* user, uint32_t range, uint64_t position);
     bool throttle(bool always);
 
@@ -291,6 +315,8 @@ private:
     ZR_RunFolderPtr runFolder_; // the update run's temporary files; one run at a time
     int provinceAccepted_ = 0;
     std::string verifyCause_;
+    std::string lastCause_;                 // written by the worker before updating_ drops
+    TessalyCauseKind lastCauseKind_ = TessalyCauseKind::NONE;
     int provinceFlags_[PROVINCE_COUNT] = {};
     CConfigDialog configDialog_;
 
