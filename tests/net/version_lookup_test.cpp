@@ -291,3 +291,45 @@ TEST_F(Lookup, TheVersionFileLivesInAFolderOfItsOwnThatGoesAfterEveryAnswer)
 }
 
 } // namespace
+
+namespace {
+
+// A lookup that fails keeps its cause with the address, and whether the
+// fetch itself failed; one that works clears both. A file that names no
+// package in either form ends as a failure, never on the busy text.
+TEST_F(Lookup, FailureKeepsItsCauseWithTheAddress)
+{
+    const std::string address = server.url("/UserFiles/File/HalcyonPath.txt");
+    const struct {
+        const char* name;
+        const char* body;       // null: the file is not served at all
+        bool fetchFailed;
+        std::string cause;      // part of lastError; "" for none
+    } cases[] = {
+        {"missing", nullptr, true, "GET " + server.url("/UserFiles/File/testNet.txt") + ": HTTP 404"},
+        {"no record", "<title>Not Found</title>\n", false,
+         "the version file " + address + " is not one: its first line \"<title>Not Found</title>\""},
+        {"empty", "", false, "the version file " + address + " is empty"},
+        {"no address", "20240301\n", false, "names version 20240301 but no package address"},
+        {"good", "20240301\nhttp://h/p.dzr\n", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        queue.clear();
+        lookup.clientName = c.body ? "Halcyon Path" : "";
+        if (c.body) serve(c.body);
+        ASSERT_EQ(lookup.Start(), 1);
+        finish();
+        EXPECT_EQ(lookup.lastFetchFailed, c.fetchFailed);
+        if (c.cause.empty()) {
+            EXPECT_EQ(lookup.lastError, "");
+            EXPECT_EQ(window.status, kVersionIs + "20240301");
+        } else {
+            EXPECT_NE(lookup.lastError.find(c.cause), std::string::npos) << lookup.lastError;
+            EXPECT_EQ(window.status, kFailed);
+            EXPECT_EQ(lookup.networkVersion, -1);
+        }
+    }
+}
+
+} // namespace

@@ -271,3 +271,70 @@ TEST(SocketBackend, OpensOnlySocketsOfRegisteredFoldersThatListen)
 }
 
 } // namespace
+
+// Every failed transfer leaves its cause on the device, and says whether the
+// device is gone (which no retry cures) or merely silent.
+TEST(SocketTransportCause, FailuresLeaveTheirCauseAndWhetherTheDeviceWent)
+{
+    enum Step { NOTHING, CLOSE_PEER, SIGNAL_CANCEL };
+    const struct {
+        const char* name;
+        Step before;
+        bool write;          // the transfer tried: a write, else a read
+        HidIoStatus status;
+        const char* text;    // part of the cause
+        bool gone;
+    } cases[] = {
+        {"silent device", NOTHING, false, HID_IO_TIMEOUT, "no report came within 50 ms", false},
+        {"cancelled read", SIGNAL_CANCEL, false, HID_IO_CANCELLED, "cancelled", false},
+        {"unplugged, read", CLOSE_PEER, false, HID_IO_ERROR, "the device closed the connection", true},
+        {"unplugged, write", CLOSE_PEER, true, HID_IO_ERROR, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testtree::TempDir sim;
+        const std::string path = sim / SimFolder_socketName(0x0416, 0xb500, "cause");
+        int listener = testtree::bindSeqpacket(path);
+        ASSERT_GE(listener, 0);
+        ASSERT_TRUE(SimFolder_registerBackends(sim.str()));
+        HidDevice* dev = HidTransport_open(path.c_str());
+        ASSERT_NE(dev, nullptr);
+        int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(peer, 0);
+        EXPECT_STREQ(HidDevice_lastError(dev), "") << "no failure yet";
+
+        HidCancel cancel;
+        if (c.before == CLOSE_PEER) {
+            close(peer);
+            peer = -1;
+        }
+        if (c.before == SIGNAL_CANCEL) cancel.signal();
+        Report report = numbered(7);
+        size_t count = 0;
+        HidIoStatus status = c.write ? HidDevice_write(dev, report.data(), report.size(), 50, &cancel, &count)
+                                     : HidDevice_read(dev, report.data(), report.size(), 50, &cancel, &count);
+        EXPECT_EQ(status, c.status);
+        EXPECT_NE(std::string(HidDevice_lastError(dev)).find(c.text), std::string::npos) << HidDevice_lastError(dev);
+        EXPECT_NE(HidDevice_lastError(dev)[0], '\0');
+        EXPECT_EQ(HidDevice_gone(dev), c.gone);
+
+        HidDevice_close(dev);
+        if (peer >= 0) close(peer);
+        close(listener);
+        SimFolder_unregisterBackends(sim.str());
+    }
+    EXPECT_STREQ(HidDevice_lastError(nullptr), "");
+    EXPECT_FALSE(HidDevice_gone(nullptr));
+}
+
+TEST(SocketTransportCause, OpenFailureSaysWhy)
+{
+    testtree::TempDir sim;
+    ASSERT_TRUE(SimFolder_registerBackends(sim.str()));
+    const std::string path = sim / SimFolder_socketName(0x0416, 0xb500, "absent");
+    EXPECT_EQ(HidTransport_open(path.c_str()), nullptr);
+    const std::string text = HidTransport_lastOpenError().text;
+    EXPECT_EQ(text.rfind("opening " + path + ": ", 0), 0u) << text;
+    EXPECT_GT(text.size(), ("opening " + path + ": ").size()) << text;
+    SimFolder_unregisterBackends(sim.str());
+}

@@ -114,6 +114,11 @@ TEST_F(UpdateTest, AlreadyNewestQuestionOnlyForAKnownNotNewerNetworkVersion)
         ASSERT_EQ(shown.size(), before + (c.asks ? 2 : 1));
         EXPECT_EQ(shown[before].text == question, c.asks);
         EXPECT_EQ(shown.back().text, gbk(c.listMode ? "请选择正确的更新文件！" : "下载出错，请使用本地文件更新！"));
+        // The cause behind the message: the server's answer, with its address.
+        EXPECT_EQ(dlg_->lastCauseKind(), c.listMode ? TessalyCauseKind::VERSION_FILE : TessalyCauseKind::NETWORK);
+        if (!c.listMode) {
+            EXPECT_EQ(dlg_->lastCause(), "GET " + server.url("/x.dzr") + ": HTTP 404");
+        }
     }
 }
 
@@ -122,6 +127,8 @@ TEST_F(UpdateTest, UpdateWithoutDeviceSaysNotConnected)
     open();
     runUpdate();
     EXPECT_EQ(boxes(), std::vector<std::string>{errorBox("   未连接硬件！")});
+    EXPECT_EQ(dlg_->lastCauseKind(), TessalyCauseKind::NO_DEVICE);
+    EXPECT_EQ(dlg_->lastCause(), "no device connected");
 }
 
 // ---------------------------------------------------------------------------
