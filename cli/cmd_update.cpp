@@ -21,6 +21,7 @@
 #include "core/regular_file.h"
 #include "core/stream.h"
 #include "platform/text_codec.h"
+#include "platform/translate.h"
 #include "ui/province_model.h"
 #include "ui/tessaly_dlg.h"
 
@@ -118,12 +119,12 @@ bool applyProvinceList(const std::string& list, ProvinceChoice* choice)
             return false;
         }
         if (!ProvinceChoice_set(choice, index, true)) {
-            std::fprintf(stderr, "update: %s: %s\n", item.c_str(), Text_gbkToUtf8(kProvinceTooLargeText).c_str());
+            std::fprintf(stderr, "update: %s: %s\n", item.c_str(), Tr_gbk(kProvinceTooLargeText).c_str());
             return false;
         }
     }
     if (!ProvinceChoice_confirm(choice)) {
-        std::fprintf(stderr, "update: %s\n", Text_gbkToUtf8(kProvinceNoneChosenText).c_str());
+        std::fprintf(stderr, "update: %s\n", Tr_gbk(kProvinceNoneChosenText).c_str());
         return false;
     }
     return true;
