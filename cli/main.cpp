@@ -54,6 +54,7 @@ int main(int argc, char** argv)
     Cli_addDevicesCommand(app, options, &exitStatus);
     Cli_addUpdateCommand(app, options, &exitStatus);
     Cli_addConfigCommand(app, options, &exitStatus);
+    Cli_addWatchCommand(app, options, &exitStatus);
     Cli_addDumpServerCommand(app, options, &exitStatus);
 
     // Log lines must not mix with the results on stdout.
