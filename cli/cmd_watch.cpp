@@ -288,7 +288,7 @@ bool settleFromServer(const std::string& url, WatchPackage* package, std::string
     if (!lookup.Parse(ZR_RunFolder_pathOf(folder.get(), "version.txt").c_str()) || lookup.listMode ||
         lookup.networkVersion < 0 || lookup.packageAddress.empty()) {
         *error = url + ": " +
-                 (lookup.listMode ? "the version file lists several packages; choose one with --package"
+                 (lookup.listMode && !lookup.languageList.empty() ? "the version file lists several packages; choose one with --package"
                                   : "not a version file (a version number line, then the package address)");
         return false;
     }
@@ -553,7 +553,7 @@ public:
             handledSignals = takeSignals(handledSignals);
             collect();
             if (shared_.stopping.load() && runningCount() == 0) break;
-            if (!shared_.stopping.load()) scan();
+            if (!shared_.stopping.load()) scan(events);
             events.clear();
             DeviceEvents_wait(events_, kRescanMs, &events);
         }
@@ -610,9 +610,15 @@ private:
     }
 
     // New devices get a worker; a handled device that is gone (in neither
-    // mode) is forgotten, so plugging it in again updates it again.
-    void scan()
+    // mode, or its update interface reported removed) is forgotten, so
+    // plugging it in again updates it again, however quickly that happens.
+    void scan(const std::vector<DeviceEvent>& events)
     {
+        for (const DeviceEvent& event : events) {
+            if (event.kind != DEVICE_REMOVE_COMPLETE || !Discovery_isUpdateInterface(event)) continue;
+            auto it = devices_.find(Discovery_hidDeviceId(event.path));
+            if (it != devices_.end() && it->second.done) devices_.erase(it);
+        }
         std::vector<std::string> present;
         for (const DiscoveryDevice& device : Discovery_listDevices())
             if (options_.device.empty() || device.id == options_.device) present.push_back(device.id);
