@@ -740,8 +740,10 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
         ok = !url.empty() && settleFromServer(url, &package, &error);
     }
     if (!ok) {
+        // Decided before the cause is shown: a Ctrl-C that comes after it changes nothing.
+        const int status = g_signals.load() ? 130 : CLI_EXIT_ERROR;
         std::fprintf(stderr, "watch: %s\n", error.c_str());
-        return g_signals.load() ? 130 : CLI_EXIT_ERROR;
+        return status;
     }
 
     // Listening starts before the first scan, so no arrival slips by.
