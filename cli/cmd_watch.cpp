@@ -25,21 +25,17 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,15 +47,12 @@
 #include "cli/cli.h"
 #include "cli/connect.h"
 #include "cli/device_json.h"
-#include "cli/zip_container.h"
+#include "cli/shared_package.h"
 #include "common_k52/discovery.h"
-#include "core/package.h"
 #include "core/regular_file.h"
 #include "core/run_folder.h"
-#include "core/stream.h"
 #include "net/version_lookup.h"
 #include "platform/device_events.h"
-#include "platform/http_client.h"
 
 extern char** environ;
 
@@ -80,9 +73,6 @@ struct WatchArgs {
 constexpr int kRescanMs = 500;
 // How often a worker looks for its switched device in update mode.
 constexpr int kSwitchPollMs = 100;
-// Bounds on what the server may hand us.
-constexpr size_t kVersionFileLimit = 64 * 1024;
-constexpr int64_t kPackageLimit = int64_t(512) << 20;
 // What is kept of a run's output to find its final message and cause.
 constexpr std::streamoff kOutputTail = 64 * 1024;
 
@@ -102,208 +92,6 @@ std::string trim(const std::string& s)
 {
     size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
     return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
-
-// True when the file ends in a container header that checks out.
-bool looksLikeContainer(const std::string& path)
-{
-    StreamPtr stream(ZR_Stream_openFile(path.c_str(), ZR_STREAM_READ));
-    ZR_PackageHeader header;
-    return stream && ZR_Package_readHeader(stream.get(), &header, nullptr) == 1;
-}
-
-// ---------------------------------------------------------------------------
-// The package
-
-// Where the package comes from, settled once: `path` is a container that every
-// run reads (never writes).
-struct WatchPackage {
-    std::string path;
-    std::string description;   // for the start line: the file, or the version and its address
-    CliTempContainer unpacked; // a zip's container, unpacked once for every run
-};
-
-// A zip is unpacked once; anything else must be a container itself.
-bool settleContainer(const std::string& file, WatchPackage* package, std::string* error)
-{
-    package->path = file;
-    if (Cli_looksLikeZip(file)) {
-        if (!package->unpacked.extract(file, error)) return false;
-        package->path = package->unpacked.path();
-    }
-    if (!looksLikeContainer(package->path)) {
-        *error = file + ": not an update package (no container header)";
-        return false;
-    }
-    return true;
-}
-
-// One GET into a sink, bounded in size, given up on Ctrl-C.
-class FetchHandler : public HttpHandler {
-public:
-    FetchHandler(int64_t limit, std::function<bool(const uint8_t*, size_t)> sink)
-        : limit_(limit), sink_(std::move(sink))
-    {
-    }
-    bool onHead(const HttpResponseHead& head) override
-    {
-        status_ = head.status;
-        if (head.status != 200) return false;
-        if (head.contentLength > limit_) tooLarge_ = true;
-        return !tooLarge_;
-    }
-    bool onBody(const uint8_t* data, size_t length) override
-    {
-        received_ += int64_t(length);
-        if (received_ > limit_) tooLarge_ = true;
-        return !tooLarge_ && sink_(data, length);
-    }
-    bool keepGoing() override { return g_signals.load() == 0; }
-
-    // "" after a whole body, else why not ("GET <url>: HTTP 404").
-    std::string cause(const std::string& url, const HttpResult& result) const
-    {
-        if (result.outcome == HTTP_DONE) return std::string();
-        std::string text = "GET " + url + ": ";
-        if (g_signals.load() != 0) return text + "interrupted";
-        if (status_ != 0 && status_ != 200) return text + "HTTP " + std::to_string(status_);
-        if (tooLarge_) return text + "larger than " + std::to_string(limit_) + " bytes";
-        return text + (result.message.empty() ? Http_outcomeName(result.outcome) : result.message);
-    }
-
-private:
-    int64_t limit_;
-    std::function<bool(const uint8_t*, size_t)> sink_;
-    int64_t received_ = 0;
-    int status_ = 0;
-    bool tooLarge_ = false;
-};
-
-std::string fetch(const std::string& url, int64_t limit, const std::function<bool(const uint8_t*, size_t)>& sink)
-{
-    HttpRequest request;
-    request.url = url;
-    FetchHandler handler(limit, sink);
-    HttpResult result = Http_get(request, &handler);
-    return handler.cause(url, result);
-}
-
-// The cache folder, made private when it is new; "" when it cannot be used
-// (no home, a link, another user's).
-std::string cacheFolder(std::string* error)
-{
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    const char* home = std::getenv("HOME");
-    std::string base = xdg && xdg[0] == '/' ? xdg : home && home[0] == '/' ? std::string(home) + "/.cache" : "";
-    if (base.empty()) {
-        *error = "no cache folder: neither XDG_CACHE_HOME nor HOME is set";
-        return std::string();
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(base, ec);
-    const std::string dir = base + "/tessaly";
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = "cannot create " + dir + ": " + std::strerror(errno);
-        return std::string();
-    }
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        *error = dir + " is not a folder of this user";
-        return std::string();
-    }
-    return dir;
-}
-
-// The cached file's name: the version and the package's own file name, so a
-// version file that names the same version and file finds it again.
-std::string cacheName(int version, const std::string& address)
-{
-    std::string file = address.substr(address.find_last_of('/') + 1);
-    file = file.substr(0, file.find_first_of("?#"));
-    std::string safe;
-    for (char c : file)
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_') safe += c;
-    if (safe.empty() || safe[0] == '.') safe = "package" + safe;
-    return std::to_string(version) + "-" + safe.substr(0, 100);
-}
-
-// A regular file of ours, not a link.
-bool ownFile(const std::string& path)
-{
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == getuid();
-}
-
-// Downloads the package into the cache under a name of its own, checks it and
-// only then gives it its cached name, so a broken download is never reused.
-bool downloadInto(const std::string& url, const std::string& cached, std::string* error)
-{
-    const std::string part = cached + ".part-" + std::to_string(getpid());
-    unlink(part.c_str());
-    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot create " + part + ": " + std::strerror(errno);
-        return false;
-    }
-    bool written = true;
-    *error = fetch(url, kPackageLimit, [&](const uint8_t* data, size_t length) {
-        while (length > 0) {
-            ssize_t n = write(fd, data, length);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return written = false;
-            data += n;
-            length -= size_t(n);
-        }
-        return true;
-    });
-    if (close(fd) != 0 || !written) *error = "cannot write " + part + ": " + std::strerror(errno);
-    if (error->empty() && !Cli_looksLikeZip(part) && !looksLikeContainer(part))
-        *error = url + ": not an update package (neither a zip archive nor a container)";
-    if (error->empty() && rename(part.c_str(), cached.c_str()) != 0)
-        *error = "cannot store " + cached + ": " + std::strerror(errno);
-    if (!error->empty()) unlink(part.c_str());
-    return error->empty();
-}
-
-// Reads the version file and settles its package from the cache or the server.
-bool settleFromServer(const std::string& url, WatchPackage* package, std::string* error)
-{
-    std::string text;
-    *error = fetch(url, int64_t(kVersionFileLimit), [&](const uint8_t* data, size_t length) {
-        text.append(reinterpret_cast<const char*>(data), length);
-        return true;
-    });
-    if (!error->empty()) return false;
-
-    // The lookup's own parser reads it from a file of the run's.
-    ZR_RunFolderPtr folder(ZR_RunFolder_create());
-    int fd = folder ? ZR_RunFolder_createFile(folder.get(), "version.txt") : -1;
-    bool saved = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (fd >= 0) close(fd);
-    if (!saved) {
-        *error = std::string("cannot keep the version file: ") + std::strerror(errno);
-        return false;
-    }
-    CVersionLookup lookup(nullptr, nullptr, nullptr);
-    if (!lookup.Parse(ZR_RunFolder_pathOf(folder.get(), "version.txt").c_str()) || lookup.listMode ||
-        lookup.networkVersion < 0 || lookup.packageAddress.empty()) {
-        *error = url + ": " +
-                 (lookup.listMode && !lookup.languageList.empty() ? "the version file lists several packages; choose one with --package"
-                                  : "not a version file (a version number line, then the package address)");
-        return false;
-    }
-
-    std::string dir = cacheFolder(error);
-    if (dir.empty()) return false;
-    const std::string cached = dir + "/" + cacheName(lookup.networkVersion, lookup.packageAddress);
-    bool reused = ownFile(cached) && (Cli_looksLikeZip(cached) || looksLikeContainer(cached));
-    if (!reused) {
-        std::fprintf(stderr, "watch: downloading version %d from %s\n", lookup.networkVersion,
-                     lookup.packageAddress.c_str());
-        if (!downloadInto(lookup.packageAddress, cached, error)) return false;
-    }
-    package->description = "version " + std::to_string(lookup.networkVersion) + (reused ? ", cached " : ", ") + cached;
-    return settleContainer(cached, package, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -421,7 +209,7 @@ bool identify(const std::string& path, DeviceResult* r)
 }
 
 // Starts the update run in a process group of its own, its signals at their
-// defaults; -1 when it cannot start.
+// defaults; -1 with errno set when it cannot start.
 pid_t spawnRun(const WorkerJob& job)
 {
     std::vector<std::string> args = job.argv;
@@ -444,7 +232,10 @@ pid_t spawnRun(const WorkerJob& job)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ) != 0) pid = -1;
+    if (int failed = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ); failed != 0) {
+        pid = -1;
+        errno = failed;  // the caller reports it as any other system error
+    }
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -475,14 +266,16 @@ DeviceResult runDevice(const WorkerJob& job, WatchShared* shared)
     if (!path.empty() && identify(path, &r) && !shared->stopping.load()) {
         std::fprintf(stderr, "watch: %s (%s): updating\n", job.id.c_str(), r.board.c_str());
         pid_t pid = -1;
+        int spawnError = 0;
         {
             // Registered before it can end, so a Ctrl-C never misses it.
             std::lock_guard<std::mutex> lock(shared->mutex);
             pid = spawnRun(job);
+            spawnError = errno;
             if (pid > 0) shared->running[job.id] = pid;
         }
         if (pid <= 0) {
-            r.cause = std::string("cannot start the update run: ") + std::strerror(errno);
+            r.cause = std::string("cannot start the update run: ") + std::strerror(spawnError);
         } else {
             r.exitCode = waitRun(pid, job.id, shared);
             readRunOutput(job.outPath, job.errPath, &r);
@@ -721,7 +514,7 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
     SignalScope signals;
     g_signals.store(0);
 
-    WatchPackage package;
+    CliSharedPackage package;
     std::string error;
     bool ok = false;
     if (!args.package.empty()) {
@@ -730,14 +523,14 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
         if (!ok)
             error = args.package + ": " + reason;
         else
-            ok = settleContainer(args.package, &package, &error);
+            ok = Cli_settleLocalPackage(args.package, &package, &error);
         package.description = args.package;
     } else {
         std::string url = !args.versionUrl.empty()
                               ? args.versionUrl
                               : VersionLookup_addressFor(TESSALY_CLIENT, TESSALY_UPDATE_HOST);
         if (url.empty()) error = "this build names no version file; use --package or --version-url";
-        ok = !url.empty() && settleFromServer(url, &package, &error);
+        ok = !url.empty() && Cli_settleServerPackage(url, [] { return g_signals.load() == 0; }, &package, &error);
     }
     if (!ok) {
         // Decided before the cause is shown: a Ctrl-C that comes after it changes nothing.
