@@ -348,7 +348,9 @@ public:
             if (shared_.stopping.load() && runningCount() == 0) break;
             if (!shared_.stopping.load()) scan(events);
             events.clear();
-            DeviceEvents_wait(events_, kRescanMs, &events);
+            // A source that failed no longer waits: the rescans pace the loop then.
+            if (DeviceEvents_wait(events_, kRescanMs, &events) < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(kRescanMs));
         }
         return allGood_ ? CLI_EXIT_OK : CLI_EXIT_ERROR;
     }

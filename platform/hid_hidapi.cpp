@@ -20,6 +20,15 @@ struct HidapiDevice : HidDevice {
 // slices and the signal is looked at between them.
 constexpr int kSliceMs = 10;
 
+// hidapi keeps process-wide state behind enumerate and open (its
+// initialisation, the last error), so those calls must not overlap when
+// several threads look for devices at once.
+std::mutex& globalCallsMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 bool ensureInit()
 {
     static std::once_flag once;
@@ -95,10 +104,12 @@ bool hidapiClaims(const char*) { return true; }
 
 HidDevice* hidapiOpen(const char* path)
 {
-    if (!ensureInit()) return nullptr;
     std::string node(path);
     if (auto hash = node.find('#'); hash != std::string::npos) node.resize(hash);
+    std::unique_lock<std::mutex> lock(globalCallsMutex());
+    if (!ensureInit()) return nullptr;
     hid_device* handle = hid_open_path(node.c_str());
+    lock.unlock();
     if (!handle) return nullptr;
     auto* d = new HidapiDevice{{&kHidapiOps}, handle};
     return d;
@@ -106,6 +117,7 @@ HidDevice* hidapiOpen(const char* path)
 
 void hidapiEnumerate(std::vector<HidDeviceInfo>* out)
 {
+    std::lock_guard<std::mutex> lock(globalCallsMutex());
     if (!ensureInit()) return;
     hid_device_info* list = hid_enumerate(0, 0);
     for (hid_device_info* i = list; i; i = i->next) {
