@@ -15,7 +15,8 @@
 //
 // Output: one line per device on stdout, tab-separated,
 //   <id> <board> <outcome> <seconds>s <final message>
-// outcome being updated, current (already the newest data; nothing written),
+// outcome being updated, current (the device's GPS data already as new as the
+// version file's version; nothing written),
 // failed or skipped (stopped before its update began); with --json one
 // object per line instead. A failure's cause follows on stderr as
 // "watch: <id>: <cause>".
@@ -53,6 +54,7 @@
 #include "core/run_folder.h"
 #include "net/version_lookup.h"
 #include "platform/device_events.h"
+#include "ui/tessaly_dlg.h"
 
 extern char** environ;
 
@@ -104,6 +106,7 @@ struct DeviceResult {
     std::string id;
     std::string board;         // "" when the device never identified
     int programVersion = -1;
+    uint32_t gpsDate = 0;      // the device's GPS data date as YYYYMMDD; 0 when it holds none
     Outcome outcome = OUTCOME_FAILED;
     std::string message;       // the final message as the window shows it (UTF-8)
     std::string cause;         // why it failed, when known
@@ -156,6 +159,8 @@ struct WorkerJob {
     int outFd = -1, errFd = -1;   // where its stdout and stderr go (closed by the worker)
     std::string outPath, errPath;
     int waitSeconds = 15;
+    int networkVersion = 0;       // the version file's number; 0 for a local package
+    bool assumeYes = false;       // -y: update devices that hold the newest data too
 };
 
 // The device's update-mode path, or "" when it is not (yet) in update mode.
@@ -199,6 +204,7 @@ bool identify(const std::string& path, DeviceResult* r)
         CliJson summary = Cli_deviceSummaryJson(machine.get());
         r->board = summary["board"].get<std::string>();
         r->programVersion = summary["program_version"].get<int>();
+        r->gpsDate = TessalyDlg_dateNumber(machine->gpsDate);
     } else {
         r->cause = machine->channel && machine->channel->port ? std::string("the device did not answer")
                                                              : Discovery_lastOpenError();
@@ -263,7 +269,15 @@ DeviceResult runDevice(const WorkerJob& job, WatchShared* shared)
     DeviceResult r;
     r.id = job.id;
     std::string path = reachUpdateMode(job, shared, &r.cause);
-    if (!path.empty() && identify(path, &r) && !shared->stopping.load()) {
+    bool identified = !path.empty() && identify(path, &r);
+    // As the window asks before writing over data as new as the server's,
+    // and watch has no one to ask.
+    if (identified && job.networkVersion > 0 && !job.assumeYes && r.gpsDate != 0 &&
+        r.gpsDate >= uint32_t(job.networkVersion)) {
+        r.outcome = OUTCOME_CURRENT;
+        identified = false;
+    }
+    if (identified && !shared->stopping.load()) {
         std::fprintf(stderr, "watch: %s (%s): updating\n", job.id.c_str(), r.board.c_str());
         pid_t pid = -1;
         int spawnError = 0;
@@ -283,7 +297,7 @@ DeviceResult runDevice(const WorkerJob& job, WatchShared* shared)
                 r.cause = "the update run was ended by signal " + std::to_string(r.exitCode - 128);
         }
     }
-    if (r.exitCode < 0 && r.cause.empty()) r.outcome = OUTCOME_SKIPPED;
+    if (r.exitCode < 0 && r.cause.empty() && r.outcome != OUTCOME_CURRENT) r.outcome = OUTCOME_SKIPPED;
     close(job.outFd);
     close(job.errFd);
     r.seconds = secondsSince(job.seen);
@@ -323,7 +337,8 @@ std::string selfPath()
 
 class Watcher {
 public:
-    Watcher(const CliOptions& options, const WatchArgs& args, const std::string& package, DeviceEventSource* events)
+    Watcher(const CliOptions& options, const WatchArgs& args, const CliSharedPackage& package,
+            DeviceEventSource* events)
         : options_(options), args_(args), package_(package), events_(events), folder_(ZR_RunFolder_create())
     {
     }
@@ -432,6 +447,8 @@ private:
         job.id = id;
         job.seen = Clock::now();
         job.waitSeconds = options_.waitSeconds;
+        job.networkVersion = package_.version;
+        job.assumeYes = args_.yes;
         // The file names carry a sequence number: an id may hold any character.
         const std::string base = "run" + std::to_string(++runs_);
         device.outName = base + ".out";
@@ -442,7 +459,7 @@ private:
         job.errPath = ZR_RunFolder_pathOf(folder_.get(), device.errName.c_str());
         job.argv = {selfPath(), "--wait", std::to_string(options_.waitSeconds)};
         if (!options_.simDir.empty()) job.argv.insert(job.argv.end(), {"--sim-dir", options_.simDir});
-        job.argv.insert(job.argv.end(), {"update", "--device", id, "--package", package_});
+        job.argv.insert(job.argv.end(), {"update", "--device", id, "--package", package_.path});
         if (args_.provincesGiven) job.argv.insert(job.argv.end(), {"--provinces", args_.provinces});
         if (args_.yes) job.argv.push_back("--yes");
         WatchShared* shared = &shared_;
@@ -470,7 +487,7 @@ private:
 
     const CliOptions& options_;
     const WatchArgs& args_;
-    const std::string package_;
+    const CliSharedPackage& package_;
     DeviceEventSource* events_;
     ZR_RunFolderPtr folder_;
     WatchShared shared_;
@@ -561,7 +578,7 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
                  package.description.c_str());
     int status;
     {
-        Watcher watcher(options, args, package.path, events.get());
+        Watcher watcher(options, args, package, events.get());
         status = g_signals.load() ? CLI_EXIT_OK : watcher.run();
     }
     g_events.store(nullptr);
@@ -581,7 +598,7 @@ void Cli_addWatchCommand(CLI::App& app, CliOptions& options, int* exitStatus)
         ->excludes(package);
     auto* provinces = cmd->add_option("--provinces", args->provinces,
                                       "provinces to write when the data does not fit (names or numbers 0-33)");
-    cmd->add_flag("-y,--yes,--assume-yes", args->yes, "update devices that already hold the newest data too");
+    cmd->add_flag("-y,--yes,--assume-yes", args->yes, "update devices whose data is as new as the version file's too");
     cmd->add_flag("--json", args->json, "one JSON object per device instead of a line");
     cmd->callback([=, &options] {
         args->provincesGiven = provinces->count() > 0;

@@ -218,6 +218,7 @@ bool Cli_settleServerPackage(const std::string& url, const std::function<bool()>
                      lookup.packageAddress.c_str());
         if (!downloadInto(lookup.packageAddress, cached, keepGoing, error)) return false;
     }
+    package->version = lookup.networkVersion;
     package->description = "version " + std::to_string(lookup.networkVersion) + (reused ? ", cached " : ", ") + cached;
     return Cli_settleLocalPackage(cached, package, error);
 }

@@ -13,6 +13,7 @@
 struct CliSharedPackage {
     std::string path;          // a container the runs read (never write)
     std::string description;   // for the user: the file, or the version and where it is cached
+    int version = 0;           // the version file's number; 0 for a local file
     CliTempContainer unpacked; // a zip's container, unpacked once for every run
 };
 

@@ -243,4 +243,35 @@ TEST_F(Watch, DownloadedPackageIsCachedByVersion)
     EXPECT_FALSE(second.requested("/pkg.zip"));
 }
 
+// A device whose GPS data is as new as the version file's number is left as
+// it is, as the window would ask first; -y writes it all the same.
+TEST_F(Watch, NewestDataIsLeftAsItIsUnlessYes)
+{
+    UpdateServer server;
+    struct Case {
+        const char* id;
+        std::vector<std::string> extra;
+        const char* outcome;
+        std::string gpsAfter;  // "" unchanged
+    };
+    // The preset's GPS data is newer than the server's 20240101.
+    const Case cases[] = {{"kept", {}, "current", ""}, {"forced", {"-y"}, "updated", kNewGpsDate}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        Devsim* sim = plugIn(c.id, "hid", "k502-4m");
+        ASSERT_NE(sim, nullptr);
+        const std::string before = gpsDate(c.id);
+        ASSERT_GT(before, "20240101");
+        std::vector<std::string> args = {"--version-url", server.versionUrl("20240101")};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto watch = startWatch(args);
+        ASSERT_TRUE(waitUntil([&] { return hasResult(*watch, c.id); })) << watch->out() << watch->err();
+        RunResult r = interrupt(*watch);
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_EQ(fields(resultOf(r.out, c.id)).at(2), c.outcome) << r;
+        EXPECT_EQ(gpsDate(c.id), c.gpsAfter.empty() ? before : c.gpsAfter);
+        EXPECT_TRUE(sim->unplug());
+    }
+}
+
 } // namespace
