@@ -24,6 +24,8 @@ void Cli_addDumpServerCommand(CLI::App& app, CliOptions& options, int* exitStatu
 void Cli_addDevicesCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // `config show|set`: the device's settings through the configuration dialog.
 void Cli_addConfigCommand(CLI::App& app, CliOptions& options, int* exitStatus);
+// `watch`: updates every device plugged in, each in its own update run, until Ctrl-C.
+void Cli_addWatchCommand(CLI::App& app, CliOptions& options, int* exitStatus);
 // Further commands add themselves the same way, each from its own cmd_*.cpp,
 // and are listed in main.cpp.
 

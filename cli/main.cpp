@@ -97,6 +97,7 @@ int main(int argc, char** argv)
     Cli_addDevicesCommand(app, options, &exitStatus);
     Cli_addUpdateCommand(app, options, &exitStatus);
     Cli_addConfigCommand(app, options, &exitStatus);
+    Cli_addWatchCommand(app, options, &exitStatus);
     Cli_addDumpServerCommand(app, options, &exitStatus);
     app.add_option("--lang", language, "the language of the texts: zh, en or es (default: from the locale)")
         ->check(CLI::IsMember({"zh", "en", "es"}));

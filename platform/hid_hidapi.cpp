@@ -44,6 +44,15 @@ HidIoStatus hidapiFailed(HidapiDevice* d, const char* call)
 // slices and the signal is looked at between them.
 constexpr int kSliceMs = 10;
 
+// hidapi keeps process-wide state behind enumerate and open (its
+// initialisation, the last error), so those calls must not overlap when
+// several threads look for devices at once.
+std::mutex& globalCallsMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 bool ensureInit()
 {
     static std::once_flag once;
@@ -120,10 +129,6 @@ bool hidapiClaims(const char*) { return true; }
 
 HidDevice* hidapiOpen(const char* path)
 {
-    if (!ensureInit()) {
-        HidTransport_noteOpenFailure("the HID library did not start");
-        return nullptr;
-    }
     std::string node(path);
     if (auto hash = node.find('#'); hash != std::string::npos) node.resize(hash);
     // hidapi's open text is often only "Failed to open a device with path
@@ -132,17 +137,25 @@ HidDevice* hidapiOpen(const char* path)
         HidTransport_noteOpenFailure(std::strerror(errno));
         return nullptr;
     }
+    std::unique_lock<std::mutex> lock(globalCallsMutex());
+    if (!ensureInit()) {
+        HidTransport_noteOpenFailure("the HID library did not start");
+        return nullptr;
+    }
     hid_device* handle = hid_open_path(node.c_str());
     if (!handle) {
+        // hidapi keeps this text in process-wide state: read it under the lock.
         HidTransport_noteOpenFailure(hidapiErrorText(nullptr));
         return nullptr;
     }
+    lock.unlock();
     auto* d = new HidapiDevice{{&kHidapiOps}, handle, node};
     return d;
 }
 
 void hidapiEnumerate(std::vector<HidDeviceInfo>* out)
 {
+    std::lock_guard<std::mutex> lock(globalCallsMutex());
     if (!ensureInit()) return;
     hid_device_info* list = hid_enumerate(0, 0);
     for (hid_device_info* i = list; i; i = i->next) {

@@ -33,7 +33,8 @@ complete_line() {
 # What a line completes to: "=" exactly these words, "+" at least these,
 # "-" none of these.
 cases=(
-  "tessaly-cli |=|config devices dump-server info inspect update"
+  "tessaly-cli |=|config devices dump-server info inspect update watch"
+  "tessaly-cli watch --|+|--package --version-url --provinces --yes --assume-yes --json --sim-dir"
   "tessaly-cli in|=|info inspect"
   "tessaly-cli --lang |=|en es zh"
   "tessaly-cli --lang es up|=|update"
