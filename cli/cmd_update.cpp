@@ -74,7 +74,8 @@ bool applyProvincePick(const ProvincePick& pick, const ProvinceSizes& sizes, Pro
         bool overRoom = pick.unknown.empty() && pick.absent.empty() && !pick.positions.empty();
         std::fprintf(stderr, "update: %s%s\n", overRoom ? (Text_gbkToUtf8(kProvinceTooLargeText) + " ").c_str() : "",
                      problem.c_str());
-        if (overRoom)
+        // What was understood of the list, against the room.
+        if (!pick.positions.empty())
             for (const std::string& line : ProvincePick_totals(pick, sizes, choice->room))
                 std::fprintf(stderr, "%s\n", line.c_str());
         return false;

@@ -254,13 +254,14 @@ void TerminalHost::showProgress()
         bool deviceRun = (phase_ == ProgressPhase::write || phase_ == ProgressPhase::check) &&
                          progressHigh_ == kDeviceRunScale && rangeRunBytes_ > 0;
         sample.total = deviceRun ? rangeRunBytes_ : progressHigh_;
-        if (progressHigh_ > 0)
-            sample.done = uint64_t(std::min(progressPos_, progressHigh_)) * sample.total / progressHigh_;
+        // Without a range (a download of unknown size) the position is the bytes so far.
+        sample.done = progressHigh_ > 0 ? uint64_t(std::min(progressPos_, progressHigh_)) * sample.total / progressHigh_
+                                        : progressPos_;
         sample.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - rangeSince_).count();
     }
     if (settings_.progressOnTerminal) {
         // Between phases (and before the first) the window's own words say what goes on.
-        std::string line = sample.phase == ProgressPhase::none || sample.total == 0
+        std::string line = sample.phase == ProgressPhase::none || (sample.total == 0 && sample.done == 0)
                                ? utf8(text)
                                : ProgressLine_format(sample, terminalColumns());
         std::fprintf(stderr, "\r%s\x1b[K", line.c_str());

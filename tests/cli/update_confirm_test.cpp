@@ -150,7 +150,7 @@ TEST_F(UpdateRun, ProvincesAreAskedAgainUntilTheyCanBeWritten)
         const char* answer; // what the terminal shows before asking again
     } refused[] = {
         {"33", "the package holds no data for 台湾"},
-        {"北京,火星", "unknown province '火星'"},
+        {"北京,火星", "unknown province '火星'\r\n  北京  224 K  total 224 K of 1380 K"},
         {"北京,上海,江苏,浙江,四川,广东", "  广东  416 K  total 1600 K of 1380 K  <- over the room"},
     };
     auto run = startAtTerminal({"update", "--package", package});
@@ -260,6 +260,32 @@ TEST_F(UpdateRun, SecondCtrlCDuringTheWriteCancelsIt)
     EXPECT_NE(r.err.find("cancelling the transfer"), std::string::npos) << r;
     EXPECT_NE(r.err.find("the device holds incomplete data: run the update again"), std::string::npos) << r;
     EXPECT_EQ(tempFilesLeft(), std::vector<std::string>{});
+}
+
+// Before the device changes one Ctrl-C ends the run at once, even in a
+// stalled download, and the run's files go with it.
+TEST_F(UpdateRun, CtrlCDuringADownloadStopsAtOnce)
+{
+    ::signal(SIGINT, SIG_DFL);
+    ASSERT_NE(plugIn("dl", "hid", "k502-4m"), nullptr);
+    const DeviceInfo untouched = deviceInfo();
+    TestHttpServer server;
+    const std::string zip = readText(Samples::get().k502Zip());
+    server.serveHeld("/held/pkg.zip", zip, zip.size() / 2);
+    server.serve("/version.txt", "20990101\r\n" + server.url("/held/pkg.zip") + "\r\n");
+    auto run = startCli({"update", "--version-url", server.url("/version.txt")});
+    ASSERT_TRUE(run->started());
+    ASSERT_TRUE(server.waitHeld()) << finish(*run);
+    ASSERT_TRUE(waitUntil([&] { return !tempFilesLeft().empty(); }));
+
+    const Clock::time_point sent = Clock::now();
+    run->signal(SIGINT);
+    RunResult r = finish(*run);
+    EXPECT_EQ(r.status, 130) << r;
+    EXPECT_LT(secondsSince(sent), 5.0) << r;
+    EXPECT_NE(r.err.find("stopped; nothing was written"), std::string::npos) << r;
+    EXPECT_EQ(tempFilesLeft(), std::vector<std::string>{});
+    EXPECT_EQ(deviceInfo(), untouched);
 }
 
 } // namespace
