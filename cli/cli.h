@@ -35,4 +35,5 @@ enum : int {
     CLI_EXIT_ERROR = 1,         // also: several devices and no --device to choose one
     CLI_EXIT_USAGE = 2,
     CLI_EXIT_NO_DEVICE = 3,
+    // 128 + the signal's number: the update stopped by SIGINT or SIGTERM (cli/interrupt.h).
 };

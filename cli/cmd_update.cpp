@@ -1,8 +1,10 @@
 // `tessaly-cli update`: the main window's update run in the terminal. The
 // same CTessalyDlg runs here as in the window; this file only answers what a
 // user would click or type.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -11,8 +13,12 @@
 
 #include "cli/cli.h"
 #include "cli/connect.h"
+#include "cli/device_json.h"
+#include "cli/interrupt.h"
+#include "cli/province_pick.h"
 #include "cli/terminal_host.h"
 #include "cli/update_cause.h"
+#include "cli/update_plan.h"
 #include "cli/zip_container.h"
 #include "common_k52/machine_verify.h"
 #include "core/log.h"
@@ -32,7 +38,8 @@ struct UpdateArgs {
     std::string versionUrl;
     std::string provinces;
     bool provincesGiven = false;
-    bool yes = false;
+    bool yes = false;          // -y: every question answered yes
+    bool json = false;         // one JSON report on stdout at the end
     std::string verify = "ends";  // ends | full
     bool noVerify = false;
 };
@@ -77,75 +84,55 @@ void printCause(const UpdateCause& cause)
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-std::string trim(std::string s)
+// How a province list given on the command line or typed at the prompt
+// becomes the choice: refused by name when it names what the package lacks,
+// refused when it holds no GPS data or passes the room.
+bool applyProvincePick(const ProvincePick& pick, const ProvinceSizes& sizes, ProvinceChoice* choice, int* chosen)
 {
-    size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
-
-// A province by table position (0 to 33) or by its name (UTF-8); -1 if none.
-int provinceIndex(const std::string& item)
-{
-    if (!item.empty() && item.find_first_not_of("0123456789") == std::string::npos) {
-        int n = std::atoi(item.c_str());
-        return n < PROVINCE_COUNT ? n : -1;
+    std::string problem = ProvincePick_problem(pick, sizes, choice->room);
+    if (!problem.empty()) {
+        bool overRoom = pick.unknown.empty() && pick.absent.empty() && !pick.positions.empty();
+        std::fprintf(stderr, "update: %s%s\n", overRoom ? (Tr_gbk(kProvinceTooLargeText) + " ").c_str() : "",
+                     problem.c_str());
+        // What was understood of the list, against the room.
+        if (!pick.positions.empty())
+            for (const std::string& line : ProvincePick_totals(pick, sizes, choice->room))
+                std::fprintf(stderr, "%s\n", line.c_str());
+        return false;
     }
-    std::string gbk;
-    if (!Text_utf8ToGbk(item, &gbk)) return -1;
-    for (int i = 0; i < PROVINCE_COUNT; ++i)
-        if (gbk == ProvinceTable[i]) return i;
-    return -1;
-}
-
-// Applies a comma-separated list to the choice and confirms it. False (with
-// the reason on stderr) when an item is unknown or has no data in the package,
-// does not fit, or nothing is chosen.
-bool applyProvinceList(const std::string& list, ProvinceChoice* choice)
-{
-    std::stringstream in(list);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        item = trim(item);
-        if (item.empty()) continue;
-        int index = provinceIndex(item);
-        if (index < 0) {
-            std::fprintf(stderr, "update: unknown province '%s'\n", item.c_str());
-            return false;
-        }
-        // A province the package holds nothing for would add no data.
-        if (Province_size(choice->package, index) == 0) {
-            std::fprintf(stderr, "update: the package holds no data for %s\n",
-                         Text_gbkToUtf8(ProvinceTable[index]).c_str());
-            return false;
-        }
-        if (!ProvinceChoice_set(choice, index, true)) {
-            std::fprintf(stderr, "update: %s: %s\n", item.c_str(), Tr_gbk(kProvinceTooLargeText).c_str());
-            return false;
-        }
-    }
+    for (int position : pick.positions) ProvinceChoice_set(choice, position, true);
     if (!ProvinceChoice_confirm(choice)) {
         std::fprintf(stderr, "update: %s\n", Tr_gbk(kProvinceNoneChosenText).c_str());
         return false;
     }
+    if (pick.all) {
+        std::string names;
+        for (int position : pick.positions)
+            names += (names.empty() ? "" : ", ") + Text_gbkToUtf8(ProvinceTable[position]);
+        std::fprintf(stderr, "update: all: %zu provinces that fit, largest first: %s\n", pick.positions.size(),
+                     names.c_str());
+    }
+    *chosen = int(pick.positions.size());
     return true;
 }
 
-// The terminal's province dialog: the provinces the package carries, their
-// sizes and the room, then a typed list.
-bool askProvinces(ZR_Package* package, ProvinceChoice* choice)
+// The terminal's province dialog: the provinces the package carries with
+// their sizes and the room, then a typed list, asked again until it can be
+// written or the answer is empty.
+bool askProvinces(const ProvinceSizes& sizes, ProvinceChoice* choice, int* chosen)
 {
     std::fprintf(stderr, "\nThe data does not fit the device. Provinces in the package (room %u K):\n",
                  choice->room / 1024);
-    for (int i = 0; i < PROVINCE_COUNT; ++i) {
-        uint32_t size = Province_size(package, i);
-        if (size == 0) continue;
-        std::fprintf(stderr, "  %2d  %s\n", i, Text_gbkToUtf8(Province_labelText(ProvinceTable[i], size)).c_str());
+    for (;;) {
+        for (const std::string& line : ProvincePick_table(sizes)) std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(stderr, "Provinces to write (names or numbers, comma-separated, or all; empty cancels): ");
+        std::fflush(stderr);
+        std::string line;
+        if (!std::getline(std::cin, line) || line.find_first_not_of(" \t\r") == std::string::npos) return false;
+        ProvinceChoice_clear(choice);
+        if (applyProvincePick(ProvincePick_parse(line, sizes, choice->room), sizes, choice, chosen)) return true;
+        std::fprintf(stderr, "Again (room %u K):\n", choice->room / 1024);
     }
-    std::fprintf(stderr, "Provinces to write (names or numbers, comma-separated; empty cancels): ");
-    std::fflush(stderr);
-    std::string line;
-    if (!std::getline(std::cin, line) || trim(line).empty()) return false;
-    return applyProvinceList(line, choice);
 }
 
 // The final message of a package the update cannot use, as the window shows it.
@@ -161,14 +148,75 @@ bool looksLikeContainer(const std::string& path)
     return stream && ZR_Package_readHeader(stream.get(), &header, nullptr) == 1;
 }
 
+// What `--json` reports once the run is over.
+struct UpdateReport {
+    std::string outcome = "failed"; // updated | already-newest | not-confirmed | failed | no-device | interrupted
+    std::string message;             // the final message, UTF-8 ("" none)
+    std::string cause;               // why it failed ("" none)
+    std::string advice;              // what to do about it ("" none)
+    std::string deviceId;            // "" when no device was connected
+    CliJson device;                  // the device as found before the update (null: none)
+    std::vector<std::pair<std::string, double>> timings; // seconds per phase, then "total"
+};
+
+void printReport(const UpdateReport& report, int exitCode)
+{
+    CliJson timings = CliJson::object();
+    for (const auto& [phase, seconds] : report.timings) timings[phase] = double(int64_t(seconds * 1000.0)) / 1000.0;
+    CliJson device = nullptr;
+    if (!report.device.is_null()) {
+        device = CliJson{{"id", report.deviceId}};
+        device.update(report.device);
+    }
+    CliJson json = {
+        {"device", device},
+        {"outcome", report.outcome},
+        {"message", report.message.empty() ? CliJson(nullptr) : CliJson(report.message)},
+        {"cause", report.cause.empty() ? CliJson(nullptr) : CliJson(report.cause)},
+        {"advice", report.advice.empty() ? CliJson(nullptr) : CliJson(report.advice)},
+        {"exit_code", exitCode},
+        {"timings", timings},
+    };
+    std::printf("%s\n", json.dump(2).c_str());
+    std::fflush(stdout);
+}
+
+double secondsBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
 int runUpdate(const CliOptions& options, const UpdateArgs& args)
 {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
+    // From here on Ctrl-C is the run's to handle: it ends waits and
+    // downloads with their files removed, and a write only on the second.
+    CliInterrupts interrupts;
+    InterruptRule rule;
+    bool writing = false;     // the device is being changed
+    int stopSignal = 0;       // the signal that ended (or cancelled) the run
+    UpdateReport report;
+    // The cause line on stderr, and the same cause in the report.
+    auto sayCause = [&](const UpdateCause& cause) {
+        printCause(cause);
+        report.cause = cause.cause;
+        report.advice = cause.advice;
+    };
+    auto finish = [&](int status) {
+        if (args.json) {
+            report.timings.emplace_back("total", secondsBetween(started, Clock::now()));
+            printReport(report, status);
+        }
+        return status;
+    };
+
     // Before any device is waited for: a FIFO or device named as the package
     // would otherwise block the run for good.
     std::string notRegular;
     if (!args.package.empty() && !ZR_isRegularFile(args.package.c_str(), &notRegular)) {
-        printCause(Cli_packageFileCause(args.package, notRegular));
-        return CLI_EXIT_ERROR;
+        sayCause(Cli_packageFileCause(args.package, notRegular));
+        return finish(CLI_EXIT_ERROR);
     }
     bool interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
     TerminalHost::Settings settings;
@@ -176,6 +224,9 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     settings.interactive = interactive;
     settings.progressOnTerminal = isatty(STDERR_FILENO);
     settings.openFile = args.package;
+    settings.quietMessages = args.json;
+    CTessalyDlg* running = nullptr;
+    settings.progressRunBytes = [&running] { return running ? uint64_t(running->machine()->run.total) : 0; };
     // The window takes containers only; an archive is unpacked here, as the
     // update does with one it downloads. A damaged one is refused as a wrong
     // file.
@@ -191,52 +242,142 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     TerminalHost host(settings);
     if (!packageError.empty()) {
         host.messageBox(kWrongFileText, "", HOST_MB_ICONERROR);
-        printCause(Cli_packageFileCause(args.package, packageError));
-        return CLI_EXIT_ERROR;
+        report.message = Text_gbkToUtf8(kWrongFileText);
+        sayCause(Cli_packageFileCause(args.package, packageError));
+        return finish(CLI_EXIT_ERROR);
     }
 
+    // Signals since the last look, by the rule: true when the run is to stop now.
+    auto interrupted = [&] {
+        int signal = 0;
+        for (int n = interrupts.take(&signal); n > 0; --n) {
+            double now = secondsBetween(started, Clock::now());
+            switch (rule.onSignal(writing, now)) {
+            case InterruptAction::stop:
+                stopSignal = signal;
+                return true;
+            case InterruptAction::warn:
+                host.finishProgressLine();
+                std::fprintf(stderr,
+                             "update: stopping now leaves the device without data; the write goes on "
+                             "(press Ctrl-C again within %.0f s to stop anyway)\n",
+                             InterruptRule::kGraceSeconds);
+                break;
+            case InterruptAction::cancel:
+                host.finishProgressLine();
+                std::fprintf(stderr, "update: cancelling the transfer\n");
+                if (running) running->cancelTransfer();
+                stopSignal = signal;
+                break;
+            }
+        }
+        return false;
+    };
+
+    int provincesChosen = 0;
+    bool declined = false;
     TessalyDlgHooks hooks;
     auto discovery = std::make_shared<CliDiscovery>(options);
     hooks.discovery = discovery;
     hooks.chooseProvinces = [&](ZR_Package* package, int32_t, ProvinceChoice* choice) {
         host.finishProgressLine();
-        if (args.provincesGiven) return applyProvinceList(args.provinces, choice);
-        return interactive && askProvinces(package, choice);
+        ProvinceSizes sizes(PROVINCE_COUNT);
+        for (int p = 0; p < PROVINCE_COUNT; ++p) sizes[size_t(p)] = Province_size(package, p);
+        if (args.provincesGiven) {
+            if (applyProvincePick(ProvincePick_parse(args.provinces, sizes, choice->room), sizes, choice,
+                                  &provincesChosen))
+                return true;
+            ProvinceChoice_clear(choice);
+        }
+        return interactive && !Cli_interruptPending() && askProvinces(sizes, choice, &provincesChosen);
+    };
+    hooks.confirmPlan = [&](ZR_Machine* machine, ZR_Package* package, const ZR_WritePlan* plan) {
+        host.finishProgressLine();
+        PlanView view = Cli_planView(machine, package, plan, Cli_connectedDeviceId(), provincesChosen);
+        for (const std::string& line : Cli_planLines(view)) std::fprintf(stderr, "%s\n", line.c_str());
+        for (const std::string& line : Cli_planWarnings(view)) std::fprintf(stderr, "%s\n", line.c_str());
+        // Scripts (no terminal) go ahead as they always have.
+        bool go = args.yes || !interactive || host.askOnTerminal("Write to the device?");
+        if (!go || interrupted() || stopSignal) {
+            declined = true;
+            return false;
+        }
+        writing = true;
+        return true;
     };
     hooks.verifyMode = args.noVerify ? ZR_VERIFY_OFF : args.verify == "full" ? ZR_VERIFY_FULL : ZR_VERIFY_ENDS;
     bool ended = false;
     hooks.endDialog = [&](int) { ended = true; };
 
     auto dlg = std::make_unique<CTessalyDlg>(host, hooks);
+    running = dlg.get();
     if (!args.versionUrl.empty()) dlg->versionLookup().addressOverride = args.versionUrl;
     // A local package is chosen before the device is found, so no version
     // file is fetched for it.
     if (!args.package.empty()) dlg->OnOpenPackage();
-    if (!dlg->OnInitDialog() || ended) return CLI_EXIT_ERROR;
+    const Clock::time_point connecting = Clock::now();
+    if (!dlg->OnInitDialog() || ended) return finish(CLI_EXIT_ERROR);
+    report.timings.emplace_back("connect", secondsBetween(connecting, Clock::now()));
+    // Ended by Ctrl-C (or SIGTERM): the run's files go with the window and
+    // the unpacked container.
+    auto stopped = [&] {
+        dlg.reset();
+        running = nullptr;
+        std::fprintf(stderr, writing ? "update: stopped; the device holds incomplete data: run the update again\n"
+                                     : "update: stopped; nothing was written\n");
+        report.outcome = "interrupted";
+        return finish(Cli_interruptExitStatus(stopSignal));
+    };
+    if (interrupted()) return stopped();
 
     const auto generous = std::chrono::hours(24);
     // The version lookup runs on its own thread; its answer comes as a message.
-    host.runUntil([&] { return dlg->versionLookup().downloadMode == 0; }, std::chrono::seconds(120));
+    const Clock::time_point lookingUp = Clock::now();
+    host.runUntil([&] { return dlg->versionLookup().downloadMode == 0 || interrupted(); }, std::chrono::seconds(120));
+    if (stopSignal) return stopped();
     if (!dlg->isConnected()) {
+        report.outcome = "no-device";
         // Another run holds the device: the cause is on stderr already.
-        if (Cli_connectFailureStatus() == CLI_EXIT_ERROR) return CLI_EXIT_ERROR;
+        if (Cli_connectFailureStatus() == CLI_EXIT_ERROR) return finish(CLI_EXIT_ERROR);
         dlg->OnSend(); // shows the not-connected message as the window would
-        printCause(Cli_updateCause(*dlg, args.package, discovery->connectError()));
-        return CLI_EXIT_NO_DEVICE;
+        report.message = Text_gbkToUtf8(host.lastMessage());
+        sayCause(Cli_updateCause(*dlg, args.package, discovery->connectError()));
+        return finish(CLI_EXIT_NO_DEVICE);
     }
+    report.deviceId = Cli_connectedDeviceId();
+    report.device = Cli_deviceSummaryJson(dlg->machine());
+    if (args.package.empty())
+        report.timings.emplace_back("version_file", secondsBetween(lookingUp, Clock::now()));
     int before = host.messageCount();
     dlg->OnSend();
-    host.runUntil([&] { return !dlg->isUpdating(); }, generous);
+    host.runUntil([&] { return !dlg->isUpdating() || interrupted(); }, generous);
+    for (const auto& phase : host.phaseSeconds()) report.timings.push_back(phase);
     host.finishProgressLine();
+    if (stopSignal) {
+        // Stopped before the device changed, or its transfer cancelled: the
+        // run's files go with the window.
+        if (!dlg->isUpdating() && host.messageCount() != before) report.message = Text_gbkToUtf8(host.lastMessage());
+        return stopped();
+    }
+    if (declined) {
+        std::fprintf(stderr, "update: not confirmed; nothing was written\n");
+        report.outcome = "not-confirmed";
+        return finish(CLI_EXIT_ERROR);
+    }
     if (host.messageCount() == before) {
         // The "already newest" question was answered No: nothing was written.
-        std::fprintf(stderr, "update: the device already holds the newest data; --yes updates it anyway\n");
-        return CLI_EXIT_OK;
+        std::fprintf(stderr, "update: the device already holds the newest data; -y updates it anyway\n");
+        report.outcome = "already-newest";
+        return finish(CLI_EXIT_OK);
     }
-    if ((host.lastMessageFlags() & 0xF0) != HOST_MB_ICONERROR) return CLI_EXIT_OK;
-    // The window's message names the step; the layers below it know the cause.
-    printCause(Cli_updateCause(*dlg, args.package));
-    return CLI_EXIT_ERROR;
+    report.message = Text_gbkToUtf8(host.lastMessage());
+    if ((host.lastMessageFlags() & 0xF0) != HOST_MB_ICONERROR) {
+        report.outcome = "updated";
+        return finish(CLI_EXIT_OK);
+    }
+    // The window's message names the step; the machine layer knows the cause.
+    sayCause(Cli_updateCause(*dlg, args.package));
+    return finish(CLI_EXIT_ERROR);
 }
 
 } // namespace
@@ -251,8 +392,12 @@ void Cli_addUpdateCommand(CLI::App& app, CliOptions& options, int* exitStatus)
     cmd->add_option("--version-url", args->versionUrl, "the version file to look the newest package up in")
         ->excludes(package);
     auto* provinces = cmd->add_option("--provinces", args->provinces,
-                                      "provinces to write when the data does not fit (names or numbers 0-33)");
-    cmd->add_flag("--yes", args->yes, "update even when the device already holds the newest data");
+                                      "provinces to write when the data does not fit (names or numbers 0-33, or all)");
+    // --yes is the older name, kept for the scripts that use it.
+    cmd->add_flag("-y,--assume-yes,--yes", args->yes,
+                  "answer yes to every question: write without asking, and update even when the device already "
+                  "holds the newest data");
+    cmd->add_flag("--json", args->json, "print one JSON object with the outcome at the end instead of the message");
     auto* verify = cmd->add_option("--verify", args->verify,
                     "read back after writing: the blocks and the ends of every area (ends), or every byte (full)")
         ->check(CLI::IsMember({"ends", "full"}));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/interrupt.h"
 #include "common_k52/discovery.h"
 #include "core/runtime.h"
 #include "platform/device_events.h"
@@ -196,6 +197,11 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
     for (;;) {
         int32_t left = limit - int32_t(ZR_tickCount() - start);
         if (left <= 0) break;
+        // Ctrl-C ends the wait; the command decides what follows.
+        if (Cli_interruptPending()) {
+            *error = "stopped while waiting for the device";
+            return false;
+        }
         arrived.clear();
         DeviceEvents_wait(events.get(), std::min<int32_t>(left, kRescanMs), &arrived);
         bool look = int32_t(ZR_tickCount() - lastScan) >= kRescanMs;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <future>
 #include <iostream>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "platform/text_codec.h"
 #include "platform/translate.h"
@@ -12,6 +14,16 @@ namespace {
 // Every text the logic shows passes here on its way to the terminal: GBK to
 // UTF-8, in the chosen language.
 std::string utf8(const std::string& gbk) { return Tr_gbk(gbk); }
+
+// The device reports its progress in ten-thousandths of the run.
+constexpr uint32_t kDeviceRunScale = 10000;
+
+int terminalColumns()
+{
+    struct winsize size = {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col - 1;
+    return 79;
+}
 
 } // namespace
 
@@ -97,6 +109,7 @@ void TerminalHost::setText(int id, const std::string& text)
     {
         std::lock_guard<std::mutex> g(lock_);
         texts_[id] = text;
+        if (id == settings_.progressId) notePhase(text);
     }
     if (id == settings_.progressId) showProgress();
 }
@@ -164,26 +177,74 @@ std::string TerminalHost::title() const
 void TerminalHost::setProgressRange(int id, uint32_t, uint32_t high)
 {
     if (id != settings_.progressId) return;
+    uint64_t runBytes = high == kDeviceRunScale && settings_.progressRunBytes ? settings_.progressRunBytes() : 0;
     std::lock_guard<std::mutex> g(lock_);
     progressHigh_ = high;
     progressPos_ = 0;
     lastDecile_ = -1;
+    rangeSince_ = std::chrono::steady_clock::now();
+    rangeRunBytes_ = runBytes;
+}
+
+// Called with the lock held.
+void TerminalHost::notePhase(const std::string& text)
+{
+    auto now = std::chrono::steady_clock::now();
+    ProgressPhase phase = ProgressLine_phaseOf(text, phase_);
+    if (phase != phase_) {
+        if (phase_ != ProgressPhase::none) {
+            double spent = std::chrono::duration<double>(now - phaseSince_).count();
+            auto same = [&](const auto& entry) { return entry.first == ProgressPhase_name(phase_); };
+            auto it = std::find_if(phaseSeconds_.begin(), phaseSeconds_.end(), same);
+            if (it == phaseSeconds_.end())
+                phaseSeconds_.emplace_back(ProgressPhase_name(phase_), spent);
+            else
+                it->second += spent;
+        }
+        phase_ = phase;
+        phaseSince_ = now;
+    }
+    lastProgressAt_ = now;
+}
+
+std::vector<std::pair<std::string, double>> TerminalHost::phaseSeconds() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<std::pair<std::string, double>> seconds = phaseSeconds_;
+    if (phase_ != ProgressPhase::none) {
+        double spent = std::chrono::duration<double>(lastProgressAt_ - phaseSince_).count();
+        auto same = [&](const auto& entry) { return entry.first == ProgressPhase_name(phase_); };
+        auto it = std::find_if(seconds.begin(), seconds.end(), same);
+        if (it == seconds.end())
+            seconds.emplace_back(ProgressPhase_name(phase_), spent);
+        else
+            it->second += spent;
+    }
+    return seconds;
 }
 
 void TerminalHost::setProgressPos(int id, uint32_t position)
 {
     if (id != settings_.progressId) return;
-    std::lock_guard<std::mutex> g(lock_);
-    progressPos_ = position;
+    bool wordless = false;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        progressPos_ = position;
+        wordless = phase_ == ProgressPhase::unpack;
+    }
+    // The unpacking moves the bar without new words; on a terminal its line
+    // moves too. A pipe gets the window's texts only.
+    if (settings_.progressOnTerminal && wordless) showProgress();
 }
 
-// On a terminal the progress text rewrites one line; elsewhere (a log, a
-// pipe) a line goes out each time the bar passes another tenth, so logs stay
-// short.
+// On a terminal one line is rewritten: the phase, a bar, the percentage, the
+// rate and the time left. Elsewhere (a log, a pipe) the window's own text
+// goes out each time the bar passes another tenth, so logs stay short.
 void TerminalHost::showProgress()
 {
     std::string text;
     int decile = -1;
+    ProgressSample sample;
     {
         std::lock_guard<std::mutex> g(lock_);
         text = texts_[settings_.progressId];
@@ -192,9 +253,21 @@ void TerminalHost::showProgress()
             if (text.empty() || decile == lastDecile_) return;
             lastDecile_ = decile;
         }
+        sample.phase = phase_;
+        bool deviceRun = (phase_ == ProgressPhase::write || phase_ == ProgressPhase::check) &&
+                         progressHigh_ == kDeviceRunScale && rangeRunBytes_ > 0;
+        sample.total = deviceRun ? rangeRunBytes_ : progressHigh_;
+        // Without a range (a download of unknown size) the position is the bytes so far.
+        sample.done = progressHigh_ > 0 ? uint64_t(std::min(progressPos_, progressHigh_)) * sample.total / progressHigh_
+                                        : progressPos_;
+        sample.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - rangeSince_).count();
     }
     if (settings_.progressOnTerminal) {
-        std::fprintf(stderr, "\r%s\x1b[K", utf8(text).c_str());
+        // Between phases (and before the first) the window's own words say what goes on.
+        std::string line = sample.phase == ProgressPhase::none || (sample.total == 0 && sample.done == 0)
+                               ? utf8(text)
+                               : ProgressLine_format(sample, terminalColumns());
+        std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
         progressLineOpen_ = !text.empty();
     } else {
         std::fprintf(stderr, "%s\n", utf8(text).c_str());
@@ -210,12 +283,16 @@ void TerminalHost::finishProgressLine()
     }
 }
 
-bool TerminalHost::askYesNo(const std::string& question)
+bool TerminalHost::askYesNo(const std::string& question) { return askOnTerminal(utf8(question)); }
+
+bool TerminalHost::askOnTerminal(const std::string& question)
 {
+    if (!settings_.interactive) return false;
     finishProgressLine();
-    std::fprintf(stderr, "%s [y/N] ", utf8(question).c_str());
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::fflush(stderr);
     std::string answer;
+    // A signal ends the read (and the stream) before any answer: that is a no.
     if (!std::getline(std::cin, answer)) return false;
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
@@ -230,9 +307,11 @@ int TerminalHost::messageBox(const std::string& text, const std::string&, unsign
         bool yes = settings_.assumeYes || (settings_.interactive && askYesNo(text));
         return yes ? HOST_IDYES : HOST_IDNO;
     }
-    finishProgressLine();
-    std::printf("%s\n", utf8(text).c_str());
-    std::fflush(stdout);
+    if (!settings_.quietMessages) {
+        finishProgressLine();
+        std::printf("%s\n", utf8(text).c_str());
+        std::fflush(stdout);
+    }
     std::lock_guard<std::mutex> g(lock_);
     lastMessage_ = text;
     lastFlags_ = flags;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/progress_line.h"
 #include "ui/dialog_host.h"
 
 class TerminalHost : public DialogHost {
@@ -25,6 +26,10 @@ public:
         int progressId = 1007;        // the progress bar whose text and position are shown
         std::string saveFile;         // answer of the file-save dialog ("" cancels)
         std::string openFile;         // answer of the file-open dialog ("" cancels)
+        bool quietMessages = false;   // message boxes are recorded but not printed (a report follows instead)
+        // Bytes of a device progress run (the bar's range is then 10000) when
+        // it begins, for the rate of the write and the check; empty: unknown.
+        std::function<uint64_t()> progressRunBytes;
     };
 
     explicit TerminalHost(Settings settings);
@@ -76,6 +81,14 @@ public:
     // Ends the rewritten progress line so that later output starts on a fresh line.
     void finishProgressLine();
 
+    // Asks a yes/no question (UTF-8) on the terminal; true for an answer
+    // beginning with y. False at once when the host is not interactive.
+    bool askOnTerminal(const std::string& question);
+
+    // Seconds spent in each phase the progress texts named, in the order
+    // first seen ("download", "unpack", "write", "check").
+    std::vector<std::pair<std::string, double>> phaseSeconds() const;
+
     // What a dialog left in the controls: every control counts as visible
     // until hidden; a combo box's items in the order they were added.
     bool isVisible(int id) const;
@@ -122,6 +135,15 @@ private:
     uint32_t progressPos_ = 0;
     int lastDecile_ = -1;
     bool progressLineOpen_ = false;
+    // The phase the progress texts name, and how long each lasted.
+    ProgressPhase phase_ = ProgressPhase::none;
+    std::chrono::steady_clock::time_point phaseSince_{};
+    std::chrono::steady_clock::time_point lastProgressAt_{};
+    std::vector<std::pair<std::string, double>> phaseSeconds_;
+    // When the bar's range was last set, and the bytes it stands for.
+    std::chrono::steady_clock::time_point rangeSince_{};
+    uint64_t rangeRunBytes_ = 0;
+    void notePhase(const std::string& text);
 
     std::string lastMessage_;
     unsigned lastFlags_ = 0;

@@ -248,6 +248,7 @@ struct ZR_WritePlan {
     uint32_t boardCode;        // four-character board key as a word; 0: the device's own board
     uint32_t provinceMode;     // non-zero: the user chose provinces
     uint32_t reservedSize;     // bytes kept free at the start of the data areas
+    uint32_t layoutOnly;       // 1: choose the images and lay the areas out, change nothing on the device
     // Results of the plan.
     uint32_t target502;
     uint32_t secondVoice;
@@ -319,7 +320,10 @@ enum : int {
 // boot or program image longer than its room is ZR_PLAN_NO_BOOT /
 // ZR_PLAN_NO_PROGRAM; a GPS area off the 256-byte grid is ZR_PLAN_PARAM_FAILED
 // before anything is changed. Clears its own results first, so a plan record
-// may be planned again. Images stay borrowed from the package.
+// may be planned again. Images stay borrowed from the package. With
+// layoutOnly set, ZR_PLAN_READY comes with the images and addresses chosen
+// but nothing erased or written and the plan not ready to run: a caller shows
+// it, then plans again without the flag to write it.
 int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan, ZR_Package* package);
 // The write run of a ready plan: ZR_WRITE_OK or ZR_WRITE_* (ZR_WRITE_INVALID
 // for a plan that did not give ZR_PLAN_READY). Writes the program the plan chose.

@@ -430,6 +430,12 @@ int planFixedLayout(ZR_Machine* machine, ZR_WritePlan* plan)
         plan->gpsRoom = gpsRoom;
         return ZR_PLAN_NO_FIT;
     }
+    if (plan->layoutOnly) {
+        plan->voice.address = ZR_FIXED_VOICE_START;
+        plan->radarMute.address = ZR_FIXED_RADAR_MUTE_START;
+        plan->gps.address = ZR_FIXED_GPS_START;
+        return ZR_PLAN_READY;
+    }
     // With neither parameter sector valid the device falls back to the fixed table.
     if (!eraseChecked(machine, kClassicMap.parameter, kHidcSector, "parameter sector") ||
         !eraseChecked(machine, k502Map.parameter, kHidcSector, "parameter sector"))
@@ -602,7 +608,7 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
 
     MACHINE_LOG(kPlanFn, "502=%d, bProgramChanged=%d, bDataChanged=%d", int(plan->target502), int(st.programChanged),
                 int(st.dataChanged));
-    if (!st.programChanged && !st.dataChanged) return planReady(plan);
+    if (!st.programChanged && !st.dataChanged) return plan->layoutOnly ? ZR_PLAN_READY : planReady(plan);
     if (st.fixedLayout) return planRefused(machine, *plan, *package, planFixedLayout(machine, plan));
 
     // The new parameter image carries the third part as read; refused while
@@ -614,6 +620,10 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
     // When only the program changed, the areas stay those of the copied block.
     if (st.dataChanged && (result = layOutAreas(*machine, plan, st)) != ZR_PLAN_READY)
         return planRefused(machine, *plan, *package, result);
+    if (plan->layoutOnly) {
+        takeAddresses(plan, st.info);
+        return ZR_PLAN_READY;
+    }
     if ((result = writeParameterImage(machine, *plan, st)) != ZR_PLAN_READY)
         return planRefused(machine, *plan, *package, result);
     if ((result = resetServerAndTrack(machine, *plan, st.info)) != ZR_PLAN_READY)

@@ -87,6 +87,7 @@ constexpr int32_t kDoneHandledSliceMs = 100;   // ... checked for closing this o
 constexpr uint32_t kCancelledWorkerWaitMs = 2000; // after cancelling its transfer, before letting it go
 constexpr size_t kPathCapacity = 1024;         // path buffers of the run: at most 1023 characters
 constexpr const char* kContainerName = "tmp.dzr";
+constexpr uint32_t kAssembledHeaderSize = 16;   // the assembled GPS image's header, before its records
 constexpr const char* kFallbackFileName = "package";
 
 bool blankName(const char* name)
@@ -234,8 +235,7 @@ CTessalyDlg::~CTessalyDlg()
                 // Stuck on the device: fail its transfer rather than leave it
                 // writing while the record goes away.
                 DLG_LOG("CTessalyDlg::~CTessalyDlg", "update still running after %u ms", hooks_.closeWaitMs);
-                if (machine_ && machine_->channel && machine_->channel->port)
-                    machine_->channel->port->cancel.signal();
+                cancelTransfer();
                 ended = workerEnded_.wait_for(lock, std::chrono::milliseconds(kCancelledWorkerWaitMs), over);
             }
         }
@@ -265,6 +265,11 @@ std::string CTessalyDlg::SystemMenuText() const
 }
 
 bool CTessalyDlg::isConnected() const { return machine_ && machine_->channel && machine_->channel->port; }
+
+void CTessalyDlg::cancelTransfer()
+{
+    if (isConnected()) machine_->channel->port->cancel.signal();
+}
 
 // ---------------------------------------------------------------------------
 // Initialisation
@@ -819,6 +824,7 @@ struct CTessalyDlg::UpdateRun {
     std::string error;           // the first failure's message; empty while all goes well
     std::string cause;           // what lay behind it, for the log and the hosts (GBK)
     TessalyCauseKind causeKind = TessalyCauseKind::NONE;
+    bool declined = false;       // the plan was not confirmed: nothing written, nothing to show
     bool machineStepRan = false; // a plan or write step ran: its result is added to the message
     int lastResult = 0;          // result of the last machine-layer step
     std::string targetPath;      // the downloaded file, removed at the end
@@ -931,6 +937,7 @@ bool CTessalyDlg::loadPackage(UpdateRun& run)
 // A package holding nothing but a program: the program alone, no plan.
 bool CTessalyDlg::writeProgramOnly(UpdateRun& run)
 {
+    if (!confirmWrite(run, nullptr)) return false;
     char cause[256] = "";
     bool written = ZR_Machine_writeProgram(machine_, run.package, true) &&
                    ZR_Machine_verifyProgram(machine_, run.package, hooks_.verifyMode, cause, sizeof cause);
@@ -966,14 +973,30 @@ bool CTessalyDlg::planWrite(UpdateRun& run)
     plan.provinceMode = 0;
     plan.reservedSize = 0;
 
+    // With a confirmation to ask, the first plan only lays out: nothing on
+    // the device changes before the answer.
+    plan.layoutOnly = hooks_.confirmPlan ? 1 : 0;
+
     run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &plan, run.package);
     run.machineStepRan = true;
     if (run.lastResult == ZR_PLAN_NO_FIT && !chooseProvinces(run)) return false;
+    if (!planAccepted(run)) return false;
+    if (!plan.layoutOnly) return true;
 
-    // The plan's cause is on the record (lastError); the window shows its message.
+    if (!confirmWrite(run, &plan)) return false;
+    plan.layoutOnly = 0;
+    run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &plan, run.package);
+    return planAccepted(run);
+}
+
+// The plan's result as the run's outcome; its cause is on the record
+// (lastError) and the window shows its message.
+bool CTessalyDlg::planAccepted(UpdateRun& run)
+{
     const std::string why = ZR_Machine_lastError(machine_);
     switch (run.lastResult) {
     case ZR_PLAN_READY: break;
+    case ZR_PLAN_NO_FIT: return run.fail(kTooLongText, TessalyCauseKind::NO_FIT, why);
     case ZR_PLAN_NO_VOICE: return run.fail(kNoVoiceText, TessalyCauseKind::PACKAGE, why);
     case ZR_PLAN_NO_GPS: return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, why);
     // The program needs OLED data the package lacks; the plan has written
@@ -990,12 +1013,24 @@ bool CTessalyDlg::planWrite(UpdateRun& run)
     default: break;
     }
     // No program image for the board or no boot image: the plan leaves no voice.
-    if (plan.voice.size == 0) {
+    if (run.plan.voice.size == 0) {
+        const std::string why = ZR_Machine_lastError(machine_);
         bool board = run.lastResult == ZR_PLAN_NO_PROGRAM && why.find(kNoProgramForBoard) != std::string::npos;
         return run.fail(kUpdateFailedText, board ? TessalyCauseKind::BOARD : TessalyCauseKind::PACKAGE,
                         why.empty() ? "the package has nothing this device can take" : why);
     }
     return true;
+}
+
+// The host's last word before the device changes.
+bool CTessalyDlg::confirmWrite(UpdateRun& run, const ZR_WritePlan* plan)
+{
+    if (!hooks_.confirmPlan) return true;
+    ZR_Package* package = run.package;
+    intptr_t accepted = onWindow([this, package, plan] { return intptr_t(hooks_.confirmPlan(machine_, package, plan)); });
+    if (accepted && !closing_) return true;
+    run.declined = true;
+    return false;
 }
 
 // The data does not fit: the user picks provinces, their GPS data is
@@ -1028,6 +1063,10 @@ bool CTessalyDlg::chooseProvinces(UpdateRun& run)
     for (int p = 0; p < PROVINCE_COUNT; ++p) selection[p] = provinceFlags_[p] ? 1 : 0;
     if (!ZR_Package_assembleProvinceGps(run.package, selection))
         return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, "the package's province records cannot be read");
+    // A choice without records would write an empty GPS area over the
+    // device's map data; whatever the host let through, it is not written.
+    if (run.package->gpsProvinceRecords.assembled.size <= kAssembledHeaderSize)
+        return run.fail(kTooLongText, TessalyCauseKind::NO_FIT, "the chosen provinces hold no GPS records");
     run.plan.provinceMode = uint32_t(provinceAccepted_);
     run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &run.plan, run.package);
     if (run.lastResult == ZR_PLAN_NO_FIT)
@@ -1067,7 +1106,14 @@ void CTessalyDlg::reportUpdate(UpdateRun& run)
     lastCauseKind_ = error.empty() ? TessalyCauseKind::NONE
                      : run.causeKind == TessalyCauseKind::NONE ? TessalyCauseKind::DEVICE
                                                                : run.causeKind;
-    if (!error.empty()) {
+    if (run.declined) {
+        DLG_LOG(kFn, "update not confirmed; nothing written");
+        onWindow([this] {
+            host_.setText(IDC_PROGRESS, "");
+            enableUpdateButtons(true);
+            return intptr_t(0);
+        });
+    } else if (!error.empty()) {
         if (run.machineStepRan && run.lastResult != 0) error += "  " + std::to_string(run.lastResult);
         DLG_LOG(kFn, "update failed: %s; cause: %s", error.c_str(), lastCause_.c_str());
         if (!closing_)

@@ -138,6 +138,12 @@ struct TessalyDlgHooks {
     // ProvinceChoice_set / _clear / _confirm and gives true when the user
     // confirmed. Empty: every request counts as cancelled.
     std::function<bool(ZR_Package* package, int32_t gpsRoom, ProvinceChoice* choice)> chooseProvinces;
+    // Asked on the window thread once the update knows what it will write and
+    // before anything on the device changes: the plan is laid out but not yet
+    // run (null for a package holding only a program, which needs no plan).
+    // false ends the run without writing and without a message box. Empty:
+    // every plan goes ahead, as in the window.
+    std::function<bool(ZR_Machine* machine, ZR_Package* package, const ZR_WritePlan* plan)> confirmPlan;
     // Replaces the built-in configure action (button 1000) when set.
     std::function<void(ZR_Machine* machine)> configure;
     // Shows the configuration dialog modally (see ui/config_dialog.h for what
@@ -233,6 +239,12 @@ public:
     // The update run on the worker thread; always 0.
     static int UpdateWorker(CTessalyDlg* dlg);
 
+    // Fails the running update's device transfer at its next report, as
+    // closing the window does when the update will not end (window thread).
+    // The run then ends with its write failure; the device keeps what was
+    // written until then.
+    void cancelTransfer();
+
     // The system menu's version item: the client name's first 8 bytes, "版本", 425.
     std::string SystemMenuText() const;
 
@@ -289,6 +301,8 @@ private:
     bool loadPackage(UpdateRun& run);
     bool writeProgramOnly(UpdateRun& run);
     bool planWrite(UpdateRun& run);
+    bool planAccepted(UpdateRun& run);
+    bool confirmWrite(UpdateRun& run, const ZR_WritePlan* plan);
     bool chooseProvinces(UpdateRun& run);
     bool writeDevice(UpdateRun& run);
     void reportUpdate(UpdateRun& run);

@@ -1,0 +1,151 @@
+#include "cli/update_plan.h"
+
+#include <cstdio>
+
+#include "common_k52/machine_blocks.h"
+#include "platform/text_codec.h"
+
+namespace {
+
+uint32_t dateNumber(const ZR_Date& d) { return uint32_t(d.year) * 10000 + uint32_t(d.month) * 100 + d.day; }
+
+std::string dateText(const ZR_Date& d)
+{
+    if (d.year == 0) return "-";
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.year, d.month, d.day);
+    return text;
+}
+
+std::string boardText(uint32_t key)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((key >> (8 * i)) & 0xFF);
+        if (c == 0) break;
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text.empty() ? "?" : text;
+}
+
+std::string kib(uint32_t bytes) { return std::to_string((uint64_t(bytes) + 1023) / 1024) + " KiB"; }
+
+// The date of the package section an image was taken from.
+ZR_Date dateOfImage(ZR_Package* package, const uint8_t* data)
+{
+    if (!data) return {};
+    if (package->gpsProvinceRecords.assembled.buffer == data) return package->gpsProvinceRecords.date;
+    for (int s = 0; s < ZR_SECTION_COUNT; ++s) {
+        const ZR_SectionSlot* slot = ZR_Package_slot(package, ZR_Section(s));
+        if (slot && slot->buffer == data) return slot->date;
+    }
+    return {};
+}
+
+PlanPart partOf(ZR_Package* package, const ZR_PlanImage& image)
+{
+    PlanPart part;
+    part.written = image.size > 0;
+    part.bytes = image.size;
+    part.date = dateOfImage(package, image.data);
+    return part;
+}
+
+// An HB6T board runs the images made for HB6W: no other board's program.
+bool boardRuns(uint32_t deviceKey, uint32_t programKey)
+{
+    return programKey == deviceKey || (deviceKey == ZR_boardKey("HB6T") && programKey == ZR_boardKey("HB6W"));
+}
+
+std::string partLine(const char* name, const std::string& device, const PlanPart& part, const std::string& extra = {})
+{
+    char line[160];
+    std::string package = part.written ? dateText(part.date) + "  " + kib(part.bytes) + extra : "not written";
+    std::snprintf(line, sizeof line, "  %-13s %-12s %s", name, device.c_str(), package.c_str());
+    return line;
+}
+
+} // namespace
+
+PlanView Cli_planView(const ZR_Machine* machine, ZR_Package* package, const ZR_WritePlan* plan,
+                      const std::string& deviceId, int provinces)
+{
+    PlanView view;
+    view.deviceId = deviceId;
+    char board[16] = {};
+    ZR_Machine_getBoardName(machine, board, sizeof board);
+    view.deviceBoard = Text_gbkToUtf8(board);
+    view.deviceBoardKey = ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME);
+    view.deviceProgram = ZR_Info_u32(machine->info, ZR_INFO_PROGRAM_VERSION);
+    view.deviceGps = machine->gpsDate;
+    view.deviceVoice = machine->voiceDate;
+    view.deviceRadarMute = machine->radarMuteDate;
+    view.programEntries = package->program.count;
+
+    const ZR_ProgramEntry* entry = nullptr;
+    if (!plan) {
+        entry = ZR_Package_findProgram(package, view.deviceBoardKey);
+    } else if (plan->writeProgram && plan->program.data) {
+        for (uint32_t i = 0; i < package->program.count; ++i)
+            if (package->program.entries[i].image == plan->program.data) entry = &package->program.entries[i];
+    }
+    if (entry) {
+        view.program.written = true;
+        view.program.bytes = entry->imageSize;
+        view.programBoardKey = entry->boardKeyValue;
+        view.programBoard = boardText(entry->boardKeyValue);
+        view.packageProgram = ZR_ProgramEntry_param(entry, ZR_ProgramParam::paramWord);
+    }
+    if (plan) {
+        view.gps = partOf(package, plan->gps);
+        view.voice = partOf(package, plan->voice);
+        view.radarMute = partOf(package, plan->radarMute);
+        view.boot = partOf(package, plan->boot);
+        view.updateTool = partOf(package, plan->updateTool);
+        view.oled = partOf(package, plan->oled);
+        view.provinces = provinces;
+    }
+    return view;
+}
+
+std::vector<std::string> Cli_planLines(const PlanView& v)
+{
+    std::vector<std::string> lines;
+    lines.push_back("device " + v.deviceId + ": board " + v.deviceBoard + ", program version " +
+                    std::to_string(v.deviceProgram));
+    char head[96];
+    std::snprintf(head, sizeof head, "  %-13s %-12s %s", "", "device", "package writes");
+    lines.push_back(head);
+    std::string program = "not written";
+    if (v.program.written)
+        program = std::to_string(v.packageProgram) + "  " + kib(v.program.bytes) + "  for board " + v.programBoard;
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-13s %-12s %s", "program", std::to_string(v.deviceProgram).c_str(),
+                  program.c_str());
+    lines.push_back(line);
+    std::string provinces = v.provinces > 0 ? "  (" + std::to_string(v.provinces) + " provinces)" : "";
+    lines.push_back(partLine("GPS data", dateText(v.deviceGps), v.gps, provinces));
+    lines.push_back(partLine("voice data", dateText(v.deviceVoice), v.voice));
+    lines.push_back(partLine("radar mute", dateText(v.deviceRadarMute), v.radarMute));
+    if (v.boot.written) lines.push_back(partLine("boot loader", "", v.boot));
+    if (v.updateTool.written) lines.push_back(partLine("update tool", "", v.updateTool));
+    if (v.oled.written) lines.push_back(partLine("OLED data", "", v.oled));
+    return lines;
+}
+
+std::vector<std::string> Cli_planWarnings(const PlanView& v)
+{
+    std::vector<std::string> warnings;
+    if (v.gps.written && v.gps.date.year != 0 && v.deviceGps.year != 0 &&
+        dateNumber(v.gps.date) < dateNumber(v.deviceGps))
+        warnings.push_back("warning: the package's GPS data (" + dateText(v.gps.date) +
+                           ") is older than the device's (" + dateText(v.deviceGps) + ")");
+    if (v.program.written && v.deviceBoardKey != 0 && !boardRuns(v.deviceBoardKey, v.programBoardKey)) {
+        std::string why = v.programEntries == 1
+                              ? ": the package carries this one program, which is written whatever its board"
+                              : "";
+        warnings.push_back("warning: the program written is made for board " + v.programBoard +
+                           ", the device is a " + v.deviceBoard + why);
+    }
+    return warnings;
+}
