@@ -29,14 +29,14 @@ echo "version file $VERSION_URL names version 20250101 and k502-full.zip"
 
 echo
 echo "== Update from the server: switch, identify, look up, download, unpack, plan, write"
-"$cli" --sim-dir "$sim" update --version-url "$VERSION_URL"
+"$cli" --sim-dir "$sim" update --assume-yes --version-url "$VERSION_URL"
 echo
 "$cli" --sim-dir "$sim" info
 
 echo
 echo "== Update from a local package too large for the device, with three provinces"
 "$cli" --sim-dir "$sim" inspect "$work/samples/provinces-4m.dzr" | sed -n '/province GPS records/,$p'
-"$cli" --sim-dir "$sim" update --package "$work/samples/provinces-4m.dzr" --provinces 北京,上海,广东
+"$cli" --sim-dir "$sim" update --assume-yes --package "$work/samples/provinces-4m.dzr" --provinces 北京,上海,广东
 echo
 "$cli" --sim-dir "$sim" info
 
