@@ -8,6 +8,7 @@
 #include <QDropEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -24,6 +25,7 @@
 #include "ui/qt/config_window.h"
 #include "ui/qt/province_window.h"
 #include "ui/qt/shade_button.h"
+#include "ui/qt/text_fit.h"
 #include "ui/qt/text_progress.h"
 #include "ui/service_tools.h"
 
@@ -204,7 +206,10 @@ void TessalyWindow::buildControls()
     edge->setLineWidth(1);
     edge->setGeometry(fromDialogUnits(unitsOf(IDC_PROGRESS), base));
     progress_ = new TextProgressBar(edge);
-    progress_->setGeometry(edge->contentsRect());
+    // The bar fills the edge whatever width the edge is given.
+    auto* fill = new QHBoxLayout(edge);
+    fill->setContentsMargins(0, 0, 0, 0);
+    fill->addWidget(progress_);
     host_.addControl(IDC_PROGRESS, progress_);
 
     auto makeButton = [&](ShadeButton*& button, int id, const char* icon) {
@@ -226,6 +231,7 @@ void TessalyWindow::buildControls()
     setTabOrder(send_, configure_);
     setTabOrder(configure_, open_);
     setTabOrder(open_, close_);
+    TextFit::install(this);
 }
 
 bool TessalyWindow::start()
@@ -254,6 +260,7 @@ bool TessalyWindow::start()
         endLogic();
         return false;
     }
+    TextFit::of(this)->apply();
     watchDeviceEvents();
     return true;
 }
@@ -387,5 +394,6 @@ void TessalyWindow_showAboutBox(QWidget* parent)
     ok->setGeometry(TessalyWindow::fromDialogUnits(QRect(114, 35, 50, 14), base));
     ok->setDefault(true);
     QObject::connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
+    TextFit::install(&box)->apply();
     box.exec();
 }

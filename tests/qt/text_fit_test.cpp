@@ -1,0 +1,185 @@
+// Longer texts than the templates were drawn for: every window keeps them
+// whole by the one layout rule, and leaves its layout alone while texts fit.
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include "qt/qt_window_fixture.h"
+#include "qt/whole_texts.h"
+#include "ui/config_dialog.h"
+#include "ui/qt/config_window.h"
+#include "ui/qt/province_window.h"
+#include "ui/qt/text_fit.h"
+
+namespace {
+
+void setShown(QWidget* w, const QString& text)
+{
+    if (auto* label = qobject_cast<QLabel*>(w)) label->setText(text);
+    else if (auto* button = qobject_cast<QAbstractButton*>(w)) button->setText(text);
+    else if (auto* group = qobject_cast<QGroupBox*>(w)) group->setTitle(text);
+    else if (auto* bar = qobject_cast<TextProgressBar*>(w)) bar->setText(text);
+    else ADD_FAILURE() << "no text control";
+}
+
+struct Text {
+    int id;
+    const char* utf8;
+};
+
+enum class Window { Main, Config, Province };
+
+struct Case {
+    const char* name;
+    Window window;
+    std::vector<Text> texts;
+    bool stretches; // the free room beside the controls is not enough
+};
+
+const char* const kLongStatus = "\xC2\xA1No se pudo obtener la versi\xC3\xB3n en l\xC3\xADnea! \xC2\xA1"
+                                "Actualice con un paquete local!";
+
+const Case kCases[] = {
+    {"main window in Spanish: wraps and grows, no stretch", Window::Main,
+     {{IDC_SEND, "Actualizar"}, {IDC_CONFIGURE, "Configuraci\xC3\xB3n"}, {IDC_OPEN, "Abrir"}, {IDC_CLOSE, "Cerrar"},
+      {IDC_GROUP_FILE, "Paquete de actualizaci\xC3\xB3n"}, {IDC_GROUP_PROGRESS, "Progreso de la actualizaci\xC3\xB3n"},
+      {IDC_STATUS, kLongStatus}, {IDC_PROGRESS, "Descarga 45.00% Velocidad 1234.56Kb/s  Quedan 1h2min3s"}},
+     false},
+    {"main window: a caption wider than any free room stretches the template", Window::Main,
+     {{IDC_OPEN, "Abrir paquete"}, {IDC_STATUS, "Versi\xC3\xB3n en l\xC3\xADnea: 20241205"}}, true},
+    {"configuration dialog in Spanish", Window::Config,
+     {{IDC_CFG_TIME_ZONE_LABEL, "Zona horaria -12~13"}, {IDC_CFG_START_LABEL, "Brillo diurno desde 3~10"},
+      {IDC_CFG_END_LABEL, "Brillo diurno hasta 15~23"}, {IDC_CFG_MILES, "Usar millas"},
+      {IDC_CFG_SHOW_NUMBER, "Mostrar n\xC3\xBAmeros de banda"}, {1, "Aceptar"}, {2, "Cancelar"},
+      {IDC_CFG_BAND_BASE, "Banda X (10.525)"}},
+     false},
+    {"configuration dialog: labels beyond their wrap stretch the dialog", Window::Config,
+     {{IDC_CFG_TIME_ZONE_LABEL, "Zona horaria del dispositivo -12~13"},
+      {IDC_CFG_START_LABEL, "Hora de inicio del brillo diurno de la pantalla 3~10"}},
+     true},
+    {"province map in English: the box at the map's right edge stretches it a little", Window::Province,
+     {{Province_boxId(7), "Inner Mongolia 1234K"}, {Province_boxId(4), "Heilongjiang 224K"},
+      {Province_boxId(10), "Shaanxi 0K"}, {IDC_PROVINCE_CLEAR, "Clear"}, {IDC_PROVINCE_CONFIRM, "OK"},
+      {IDC_PROVINCE_STATUS, "Province data: room for 1000K at most, more cannot be written. "
+                            "Tick provinces on the map. Ticked: 0K."}},
+     true},
+};
+
+class TextFitTest : public QtWindowTest {
+protected:
+    // Runs `inside` on the configuration dialog of a layout-3 device.
+    void withConfigDialog(const std::function<void(ConfigWindow&)>& inside)
+    {
+        plug("layout3");
+        openWindow();
+        bool ran = false;
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || ran) return;
+            ran = true;
+            poll.stop();
+            inside(*dialog);
+            dialog->reject();
+        });
+        poll.start();
+        window_->button(IDC_CONFIGURE)->click();
+        EXPECT_TRUE(ran);
+    }
+
+    // Sets the case's texts on the shown window and checks it once the
+    // window has had its turn.
+    void run(const Case& c, QWidget* window, const std::function<QWidget*(int)>& control)
+    {
+        SCOPED_TRACE(c.name);
+        TextFit* fit = TextFit::of(window);
+        ASSERT_NE(fit, nullptr);
+        const int before = window->width();
+        expectWholeTexts(window); // the original texts fit as drawn
+        EXPECT_EQ(fit->stretch(), 1.0);
+        for (const Text& t : c.texts) {
+            QWidget* w = control(t.id);
+            ASSERT_NE(w, nullptr) << t.id;
+            setShown(w, u(t.utf8));
+        }
+        ASSERT_TRUE(spinUntil([&] { return !TextFit::anyClipped(window); }));
+        expectWholeTexts(window);
+        EXPECT_EQ(fit->stretch() > 1.0, c.stretches);
+        EXPECT_EQ(window->width() > before, c.stretches);
+        EXPECT_LE(window->width(), int(before * kTextFitMaxStretch) + 1);
+    }
+};
+
+TEST_F(TextFitTest, LongTextsStayWholeInEveryWindow)
+{
+    for (const Case& c : kCases) {
+        switch (c.window) {
+        case Window::Main:
+            openWindow();
+            run(c, window_.get(), [&](int id) { return window_->host().widget(id); });
+            window_.reset();
+            break;
+        case Window::Config:
+            withConfigDialog([&](ConfigWindow& dialog) { run(c, &dialog, [&](int id) { return dialog.control(id); }); });
+            window_.reset();
+            break;
+        case Window::Province: {
+            PackagePtr package(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
+            ASSERT_NE(package, nullptr);
+            ProvinceWindow window;
+            window.prepare(package.get(), 1000 * 1024);
+            window.show();
+            run(c, &window, [&](int id) { return window.control(id); });
+            break;
+        }
+        }
+    }
+}
+
+// Stretching scales every x position and width alike: the controls keep
+// their order, their alignment and their share of the window.
+TEST_F(TextFitTest, StretchKeepsRelativePositions)
+{
+    openWindow();
+    const QRect send = window_->button(IDC_SEND)->geometry(), close = window_->button(IDC_CLOSE)->geometry();
+    const int width = window_->width();
+    window_->button(IDC_CLOSE)->setText(u("Cerrar la ventana ahora"));
+    ASSERT_TRUE(spinUntil([&] { return !TextFit::anyClipped(window_.get()); }));
+    const double f = TextFit::of(window_.get())->stretch();
+    ASSERT_GT(f, 1.0);
+    EXPECT_NEAR(window_->width(), width * f, 1.0);
+    EXPECT_NEAR(window_->button(IDC_SEND)->x(), send.x() * f, 1.0);
+    EXPECT_NEAR(window_->button(IDC_SEND)->width(), send.width() * f, 2.0);
+    EXPECT_NEAR(window_->button(IDC_CLOSE)->x(), close.x() * f, 1.0);
+    // The header picture and the frames follow the window's width.
+    EXPECT_EQ(window_->header()->width(), window_->width());
+    EXPECT_EQ(window_->progressBar()->parentWidget()->width() - 2, window_->progressBar()->width());
+    expectWholeTexts(window_.get());
+}
+
+// Texts that fit change nothing: status and progress texts come many times
+// a second and must not relay the window out.
+TEST_F(TextFitTest, FittingTextsNeverRelayout)
+{
+    openWindow();
+    TextFit* fit = TextFit::of(window_.get());
+    const int relayouts = fit->relayouts();
+    TextProgressBar* bar = window_->progressBar();
+    for (int i = 0; i < 200; ++i) {
+        bar->setText(QString("Actualizado %1.00%   Tiempo %2 s").arg(i % 100).arg(i));
+        window_->host().setText(IDC_STATUS, "\xCD\xF8\xC2\xE7\xB0\xE6\xB1\xBE\xBA\xC5\xA3\xBA" /* 网络版本号： */ "2024");
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(fit->relayouts(), relayouts);
+    EXPECT_EQ(fit->stretch(), 1.0);
+    // A text made longer than its place later is caught when it is set.
+    bar->setText(QString(80, QChar('x')));
+    ASSERT_TRUE(spinUntil([&] { return fit->relayouts() > relayouts; }));
+    expectWholeTexts(window_.get());
+}
+
+} // namespace
