@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check package demo gui bench soak fuzz screenshots clean
+.PHONY: all deps configure build check package demo gui bench soak fuzz screenshots pot clean
 
 all: build
 
@@ -43,6 +43,11 @@ screenshots: build
 	@QT_QPA_PLATFORM=xcb TESSALY_SCREENSHOT_DIR=$(CURDIR)/docs/screenshots \
 	  xvfb-run -a -s "-screen 0 1280x1024x24" $(BUILD)/tests/qt_tests --gtest_filter=Screenshots.* >/dev/null
 	@ls docs/screenshots
+
+# The message catalogue template from the sources into po/tessaly.pot, merged
+# into every po/*.po.
+pot: configure
+	@cmake --build $(BUILD) --target pot
 
 bench: build
 	@$(BUILD)/bench/tessaly_bench --benchmark_counters_tabular=true

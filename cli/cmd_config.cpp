@@ -18,6 +18,7 @@
 #include "ui/carrier_presets.h"
 #include "ui/config_dialog.h"
 #include "ui/tessaly_dlg.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -176,11 +177,11 @@ public:
     bool apply(const std::string& assignment)
     {
         const size_t eq = assignment.find('=');
-        if (eq == std::string::npos || eq == 0) return refuse(assignment, "expected KEY=VALUE");
+        if (eq == std::string::npos || eq == 0) return refuse(assignment, _("expected KEY=VALUE"));
         key_ = assignment.substr(0, eq);
         const std::string utf8 = assignment.substr(eq + 1);
         std::string value;
-        if (!Text_utf8ToGbk(utf8, &value)) return refuse(key_, "the text holds characters the device cannot store");
+        if (!Text_utf8ToGbk(utf8, &value)) return refuse(key_, _("the text holds characters the device cannot store"));
 
         if (key_.rfind("band.", 0) == 0) return applyBand(key_.substr(5), value);
         if (key_ == "timezone") return applyTimeZone(value);
@@ -196,12 +197,12 @@ public:
         if (key_ == "port") {
             // The port's edit takes digits only.
             if (value.find_first_not_of("0123456789") != std::string::npos)
-                return refuse(key_, "'" + utf8 + "' is not a port number");
+                return refuse(key_, "'" + utf8 + _("' is not a port number"));
             return applyText(IDC_CFG_PORT, value);
         }
         std::fprintf(stderr,
-                     "config: unknown key '%s' (keys: band.LABEL, band.N, timezone, bright-start, bright-end, "
-                     "show-number, miles, carrier, apn, user, password, server, port)\n",
+                     _("config: unknown key '%s' (keys: band.LABEL, band.N, timezone, bright-start, bright-end, "
+                       "show-number, miles, carrier, apn, user, password, server, port)\n"),
                      Text_terminalSafe(key_).c_str());
         return false;
     }
@@ -212,7 +213,7 @@ private:
         std::fprintf(stderr, "config: %s: %s\n", Text_terminalSafe(key).c_str(), Text_terminalSafe(why).c_str());
         return false;
     }
-    bool notOffered() { return refuse(key_, "not offered by this device"); }
+    bool notOffered() { return refuse(key_, _("not offered by this device")); }
 
     bool onOff(const std::string& value, bool* on)
     {
@@ -220,7 +221,7 @@ private:
             *on = value == "on";
             return true;
         }
-        return refuse(key_, "'" + Text_gbkToUtf8(value) + "' is neither on nor off");
+        return refuse(key_, "'" + Text_gbkToUtf8(value) + _("' is neither on nor off"));
     }
 
     bool applyBand(const std::string& label, const std::string& value)
@@ -230,14 +231,14 @@ private:
         int position = 0;
         if (!label.empty() && label.find_first_not_of("0123456789") == std::string::npos) {
             if (!parseInteger(label, &position) || position < 1 || position > count)
-                return refuse(key_, "no such band (the device has " + std::to_string(count) + ")");
+                return refuse(key_, _("no such band (the device has ") + std::to_string(count) + ")");
             index = position - 1;
         } else {
             std::string gbk;
-            if (!Text_utf8ToGbk(label, &gbk)) return refuse(key_, "unknown band");
+            if (!Text_utf8ToGbk(label, &gbk)) return refuse(key_, _("unknown band"));
             for (int i = 0; i < count && index < 0; ++i)
                 if (CarrierPreset_sameText(bandName(host_.text(IDC_CFG_BAND_BASE + i)).c_str(), gbk.c_str())) index = i;
-            if (index < 0) return refuse(key_, "unknown band (`config show` lists them)");
+            if (index < 0) return refuse(key_, _("unknown band (`config show` lists them)"));
         }
         bool on = false;
         if (!onOff(value, &on)) return false;
@@ -260,7 +261,7 @@ private:
                     return true;
                 }
         std::string range = zones.empty() ? std::string() : " (" + zones.front() + " to " + zones.back() + ")";
-        return refuse(key_, "'" + Text_gbkToUtf8(value) + "' is not a time zone" + range);
+        return refuse(key_, "'" + Text_gbkToUtf8(value) + _("' is not a time zone") + range);
     }
 
     // A text that is no integer goes to the dialog, whose check refuses it
@@ -271,7 +272,7 @@ private:
         if (!host_.isVisible(id)) return notOffered();
         int hour = 0;
         if (parseInteger(value, &hour) && (hour < 0 || hour > 23))
-            return refuse(key_, "'" + value + "' is not an hour of the day (0 to 23)");
+            return refuse(key_, "'" + value + _("' is not an hour of the day (0 to 23)"));
         host_.setText(id, value);
         return true;
     }
@@ -295,7 +296,7 @@ private:
                 dialog_.windowProc(kWmCommand, IDC_CFG_CARRIER | CONFIG_CBN_SELCHANGE << 16, 0);
                 return true;
             }
-        return refuse(key_, "unknown carrier '" + Text_gbkToUtf8(value) + "'");
+        return refuse(key_, _("unknown carrier '") + Text_gbkToUtf8(value) + "'");
     }
 
     bool applyText(int id, const std::string& value)
@@ -303,8 +304,8 @@ private:
         if (!dialog_.networkOffered()) return notOffered();
         if (!host_.isEnabled(id))
             return refuse(key_, id == IDC_CFG_SERVER || id == IDC_CFG_PORT
-                                    ? "not changeable on this device"
-                                    : "fixed by the chosen carrier");
+                                    ? _("not changeable on this device")
+                                    : _("fixed by the chosen carrier"));
         host_.setText(id, value);
         return true;
     }
@@ -389,21 +390,21 @@ int runConfig(const CliOptions& options, bool show, const ConfigArgs& args)
         // The action refused the device (its message is out) or the question
         // was answered No.
         if (host.messageCount() == before && !host.lastQuestion().empty())
-            std::fprintf(stderr, "config: %s\nconfig: not confirmed; nothing was written%s\n",
-                         Text_gbkToUtf8(host.lastQuestion()).c_str(),
-                         settings.interactive ? "" : " (without a terminal, --yes confirms)");
+            std::fprintf(stderr, _("config: %s\nconfig: not confirmed; nothing was written%s\n"),
+                         Tr_gbk(host.lastQuestion()).c_str(),
+                         settings.interactive ? "" : _(" (without a terminal, --yes confirms)"));
         return CLI_EXIT_ERROR;
     }
     if (show) {
         if (!host.lastQuestion().empty())
-            std::fprintf(stderr, "config: note: %s\n", Text_gbkToUtf8(host.lastQuestion()).c_str());
+            std::fprintf(stderr, _("config: note: %s\n"), Tr_gbk(host.lastQuestion()).c_str());
         printSettings(current, args);
         return CLI_EXIT_OK;
     }
     if (refused) return CLI_EXIT_ERROR;
     if (host.messageCount() == before) {
         // Confirmed, but the device was gone or replaced before the write.
-        std::fprintf(stderr, "config: the device changed while it was being configured; nothing was written\n");
+        std::fprintf(stderr, "config: %s\n", _("the device changed while it was being configured; nothing was written"));
         return CLI_EXIT_ERROR;
     }
     if ((host.lastMessageFlags() & 0xF0) == HOST_MB_ICONERROR) {

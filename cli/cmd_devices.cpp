@@ -16,6 +16,7 @@
 #include "cli/connect.h"
 #include "cli/device_json.h"
 #include "common_k52/discovery.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ CliJson askDevice(const DiscoveryDevice& device)
     MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
     if (!machine) return CliJson{{"error", "out of memory"}};
     if (!Discovery_openChannel(machine.get(), device.path.c_str())) {
-        std::string cause = machine->channel && machine->channel->port ? std::string("the device did not answer")
+        std::string cause = machine->channel && machine->channel->port ? std::string(_("the device did not answer"))
                                                    : Discovery_lastOpenError();
         if (machine->lastError[0]) cause += std::string(": ") + machine->lastError;
         Discovery_closeChannel(machine.get());
@@ -83,7 +84,7 @@ int listDevices(const CliOptions& options, bool json)
         std::printf("%s\n", out.dump(2, ' ', false, CliJson::error_handler_t::replace).c_str());
     }
     if (list.empty()) {
-        std::fprintf(stderr, "tessaly-cli: no device found\n");
+        std::fprintf(stderr, "tessaly-cli: %s\n", _("no device found"));
         return CLI_EXIT_NO_DEVICE;
     }
     return CLI_EXIT_OK;

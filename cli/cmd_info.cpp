@@ -14,6 +14,7 @@
 #include "common_k52/machine.h"
 #include "core/run_folder.h"
 #include "platform/text_codec.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -36,12 +37,12 @@ int runInfo(const CliOptions& options, const InfoOptions& info)
         folder.reset(ZR_RunFolder_create());
         path = ZR_RunFolder_pathOf(folder.get(), "info.txt");
         if (path.empty()) {
-            std::fprintf(stderr, "info: cannot create a temporary folder\n");
+            std::fprintf(stderr, _("info: cannot create a temporary folder\n"));
             return CLI_EXIT_ERROR;
         }
     }
     if (!ZR_Machine_dumpInfo(machine.get(), path.c_str())) {
-        std::fprintf(stderr, "info: cannot write %s\n", path.c_str());
+        std::fprintf(stderr, _("info: cannot write %s\n"), path.c_str());
         return CLI_EXIT_ERROR;
     }
     if (info.json) {

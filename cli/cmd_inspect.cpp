@@ -12,6 +12,7 @@
 #include "core/package.h"
 #include "core/regular_file.h"
 #include "platform/text_codec.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ int runInspect(const std::string& file, bool json)
     }
     PackagePtr pkg(ZR_Package_load(container.c_str()));
     if (!pkg) {
-        std::fprintf(stderr, "inspect: %s: not an update container (no valid header)\n", file.c_str());
+        std::fprintf(stderr, "inspect: %s: %s\n", file.c_str(), _("not an update container (no valid header)"));
         return CLI_EXIT_ERROR;
     }
     Json j = describe(*pkg, file);

@@ -19,6 +19,7 @@
 #include "core/regular_file.h"
 #include "core/stream.h"
 #include "platform/text_codec.h"
+#include "platform/translate.h"
 #include "ui/province_model.h"
 #include "ui/tessaly_dlg.h"
 
@@ -99,12 +100,12 @@ bool applyProvinceList(const std::string& list, ProvinceChoice* choice)
             return false;
         }
         if (!ProvinceChoice_set(choice, index, true)) {
-            std::fprintf(stderr, "update: %s: %s\n", item.c_str(), Text_gbkToUtf8(kProvinceTooLargeText).c_str());
+            std::fprintf(stderr, "update: %s: %s\n", item.c_str(), Tr_gbk(kProvinceTooLargeText).c_str());
             return false;
         }
     }
     if (!ProvinceChoice_confirm(choice)) {
-        std::fprintf(stderr, "update: %s\n", Text_gbkToUtf8(kProvinceNoneChosenText).c_str());
+        std::fprintf(stderr, "update: %s\n", Tr_gbk(kProvinceNoneChosenText).c_str());
         return false;
     }
     return true;
@@ -204,7 +205,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     }
     if (args.package.empty() && dlg->versionLookup().networkVersion <= 0 &&
         dlg->versionLookup().packageAddress.empty()) {
-        std::fprintf(stderr, "update: %s\n", Text_gbkToUtf8(host.text(IDC_STATUS)).c_str());
+        std::fprintf(stderr, "update: %s\n", Tr_gbk(host.text(IDC_STATUS)).c_str());
     }
     int before = host.messageCount();
     dlg->OnSend();

@@ -13,6 +13,7 @@
 #include "platform/sim_folder.h"
 #include "sim/presets.h"
 #include "sim/sim_device.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -44,13 +45,13 @@ bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::strin
         std::string preset = options.preset.empty() ? kDefaultPreset : options.preset;
         device = SimPreset_make(preset);
         if (!device) {
-            *error = "unknown preset '" + preset + "'";
+            *error = _("unknown preset '") + preset + "'";
             return false;
         }
         path = SimDevice_attach(device.get(), "cli");
     }
     if (!Discovery_openChannel(machine, path.c_str())) {
-        *error = withCause("the simulated device did not identify", machine);
+        *error = withCause(_("the simulated device did not identify"), machine);
         return false;
     }
     connectedId = "simulated (" + (options.preset.empty() ? std::string(kDefaultPreset) : options.preset) + ")";
@@ -59,7 +60,7 @@ bool connectSimulated(const CliOptions& options, ZR_Machine* machine, std::strin
 
 std::string simFolderError(const std::string& dir)
 {
-    return "the simulation folder " + dir + " cannot be used (missing, a symlink, or not private)";
+    return _("the simulation folder ") + dir + _(" cannot be used (missing, a symlink, or not private)");
 }
 
 bool hasPort(const ZR_Machine* machine) { return machine->channel && machine->channel->port; }
@@ -82,7 +83,7 @@ OpenOutcome openUpdateDevice(ZR_Machine* machine, const std::string& id, std::st
             }
     if (Discovery_openUpdateDevice(machine, id)) return OPEN_IDENTIFIED;
     if (hasPort(machine)) {
-        *error = withCause("the device in update mode did not answer", machine);
+        *error = withCause(_("the device in update mode did not answer"), machine);
         return OPEN_FAILED;
     }
     if (Discovery_lastOpenBusy()) {
@@ -107,7 +108,7 @@ std::vector<DiscoveryDevice> distinctDevices()
 // "several devices ..." with one line per device, as `devices` names them.
 std::string ambiguityError(const std::vector<DiscoveryDevice>& devices)
 {
-    std::string text = "several devices are connected; choose one with --device ID:";
+    std::string text = _("several devices are connected; choose one with --device ID:");
     for (const DiscoveryDevice& device : devices)
         text += "\n  " + device.id + "\t" + (device.updateMode ? "update" : "disk") + "\t" + device.path;
     return text;
@@ -145,7 +146,7 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
     std::string ignored;
     if (!error) error = &ignored;
     if (!machine || !machine->channel) {
-        *error = "no machine record";
+        *error = _("no machine record");
         return false;
     }
     connectedId.clear();
@@ -183,10 +184,10 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
     if (OpenOutcome outcome = openUpdateDevice(machine, id, error); outcome != OPEN_NOTHING)
         return connected(outcome);
     bool switched = Discovery_switchToUpdateMode(id) != 0;
-    if (options.verbose && switched) std::fprintf(stderr, "switching the device into update mode...\n");
+    if (options.verbose && switched) std::fprintf(stderr, "%s\n", _("switching the device into update mode..."));
     // Someone at a terminal sees why nothing happens and how to end it;
     // scripts get only the outcome.
-    if (options.verbose || isatty(STDERR_FILENO)) std::fprintf(stderr, "waiting for a device… (Ctrl-C to stop)\n");
+    if (options.verbose || isatty(STDERR_FILENO)) std::fprintf(stderr, "%s\n", _("waiting for a device… (Ctrl-C to stop)"));
 
     const uint32_t start = ZR_tickCount();
     const int32_t limit = int32_t(options.waitSeconds) * 1000;
@@ -210,9 +211,9 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
             return connected(outcome);
     }
     const std::string which = options.device.empty() ? "" : " " + options.device;
-    *error = switched ? "the device was switched but did not come back in update mode within " +
+    *error = switched ? _("the device was switched but did not come back in update mode within ") +
                             std::to_string(options.waitSeconds) + " s"
-                      : "no device" + which + " found (waited " + std::to_string(options.waitSeconds) + " s)";
+                      : _("no device") + which + _(" found (waited ") + std::to_string(options.waitSeconds) + " s)";
     return false;
 }
 
@@ -225,7 +226,7 @@ MachinePtr Cli_openMachine(const CliOptions& options, const char* command, int* 
 {
     MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
     if (!machine) {
-        std::fprintf(stderr, "%s: out of memory\n", command);
+        std::fprintf(stderr, "%s: %s\n", command, _("out of memory"));
         *exitStatus = CLI_EXIT_ERROR;
         return nullptr;
     }

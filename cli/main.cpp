@@ -7,6 +7,7 @@
 #include "cli/cli.h"
 #include "core/log.h"
 #include "core/run_folder.h"
+#include "platform/translate_marks.h"
 #include "sim/presets.h"
 #include "tools/command_line.h"
 
@@ -21,7 +22,45 @@ std::string checkPreset(const std::string& name)
     if (std::find(names.begin(), names.end(), name) != names.end()) return std::string();
     std::string known;
     for (const std::string& n : names) known += (known.empty() ? "" : ", ") + n;
-    return "unknown preset '" + name + "' (presets: " + known + ")";
+    return _("unknown preset '") + name + _("' (presets: ") + known + ")";
+}
+
+// The language is chosen before the commands are built, so that everything
+// they print, --help included, comes out in it: `--lang` wins over the
+// environment. An invalid value is left for the parser to refuse.
+std::string languageArgument(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") break;
+        if (a == "--lang" && i + 1 < argc) return argv[i + 1];
+        if (a.rfind("--lang=", 0) == 0) return a.substr(7);
+    }
+    return std::string();
+}
+
+// The help texts given at registration (every command's own file) are
+// translated here, in one pass over the finished command tree; the
+// catalogue template finds them by the registration calls (po/make_pot.sh).
+void translateHelp(CLI::App* app)
+{
+    app->description(std::string(Tr_literal(std::string(app->get_description()).c_str())));
+    for (CLI::Option* option : app->get_options()) {
+        std::string description = option->get_description();
+        option->description(std::string(Tr_literal(description.c_str())));
+    }
+    for (CLI::App* sub : app->get_subcommands([](CLI::App*) { return true; })) translateHelp(sub);
+}
+
+// The parser's own words: the labels of its help text, and its help flag's
+// description (translated with the other options by translateHelp).
+const char* const kParserLabels[] = {N_("Usage"),    N_("OPTIONS"),     N_("SUBCOMMAND"), N_("SUBCOMMANDS"),
+                                     N_("REQUIRED"), N_("Positionals"), N_("Options"),    N_("Subcommands")};
+[[maybe_unused]] const char* const kParserHelpFlag = N_("Print this help message and exit");
+
+void translateHelpLabels(CLI::App& app)
+{
+    for (const char* label : kParserLabels) app.get_formatter()->label(label, _(label));
 }
 
 } // namespace
@@ -33,7 +72,10 @@ int main(int argc, char** argv)
     ZR_RunFolder_cleanUpOnSignals();
     ZR_RunFolder_removeStale();
 
-    CLI::App app{"Tessaly: keeps GPS radar detectors up to date", "tessaly-cli"};
+    std::string language = languageArgument(argc, argv);
+    Tr_init(language);
+
+    CLI::App app{N_("Tessaly: keeps GPS radar detectors up to date"), "tessaly-cli"};
     app.require_subcommand(1);
     // Global options are taken after the command too; the commands inherit this.
     app.fallthrough();
@@ -55,6 +97,10 @@ int main(int argc, char** argv)
     Cli_addUpdateCommand(app, options, &exitStatus);
     Cli_addConfigCommand(app, options, &exitStatus);
     Cli_addDumpServerCommand(app, options, &exitStatus);
+    app.add_option("--lang", language, "the language of the texts: zh, en or es (default: from the locale)")
+        ->check(CLI::IsMember({"zh", "en", "es"}));
+    translateHelp(&app);
+    translateHelpLabels(app);
 
     // Log lines must not mix with the results on stdout.
     app.parse_complete_callback([&] {

@@ -5,10 +5,13 @@
 #include <iostream>
 
 #include "platform/text_codec.h"
+#include "platform/translate.h"
 
 namespace {
 
-std::string utf8(const std::string& gbk) { return Text_gbkToUtf8(gbk); }
+// Every text the logic shows passes here on its way to the terminal: GBK to
+// UTF-8, in the chosen language.
+std::string utf8(const std::string& gbk) { return Tr_gbk(gbk); }
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "core/extract.h"
 #include "core/regular_file.h"
 #include "core/stream.h"
+#include "platform/translate_marks.h"
 
 namespace {
 constexpr const char* kContainerName = "tmp.dzr";
@@ -27,19 +28,19 @@ bool CliTempContainer::extract(const std::string& archive, std::string* error)
 {
     folder_.reset(ZR_RunFolder_create());
     if (!folder_) {
-        *error = std::string("cannot create a temporary folder: ") + std::strerror(errno);
+        *error = std::string(_("cannot create a temporary folder: ")) + std::strerror(errno);
         return false;
     }
     ZR_Stream* sink = ZR_RunFolder_createStream(folder_.get(), kContainerName);
     if (!sink) {
-        *error = std::string("cannot create a temporary file in ") + ZR_RunFolder_path(folder_.get());
+        *error = std::string(_("cannot create a temporary file in ")) + ZR_RunFolder_path(folder_.get());
         folder_.reset();
         return false;
     }
     int ok = ZR_extractContainer(archive.c_str(), nullptr, nullptr, sink);
     ZR_Stream_release(sink);
     if (!ok) {
-        *error = "the archive is damaged, holds an entry too large to be a container, or cannot be read";
+        *error = _("the archive is damaged, holds an entry too large to be a container, or cannot be read");
         folder_.reset();
         return false;
     }

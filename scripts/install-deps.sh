@@ -11,6 +11,7 @@ packages=(
   libpng-dev                                              # the province map picture
   libhidapi-dev libcurl4-openssl-dev libudev-dev libsystemd-dev  # device, HTTP, events, eject
   libcli11-dev nlohmann-json3-dev                         # command lines, JSON
+  gettext                                                 # message catalogues (xgettext, msgfmt, msgcat, msgmerge)
   libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev     # tests, benchmarks
   libcpp-httplib-dev nginx-light                          # HTTP servers in tests
   curl unzip zip python3                                  # demo, benchmark baselines, test fixtures

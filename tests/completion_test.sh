@@ -35,6 +35,8 @@ complete_line() {
 cases=(
   "tessaly-cli |=|config devices dump-server info inspect update"
   "tessaly-cli in|=|info inspect"
+  "tessaly-cli --lang |=|en es zh"
+  "tessaly-cli --lang es up|=|update"
   "tessaly-cli --wait 5 up|=|update"
   "tessaly-cli --sim-dir info u|=|update"
   "tessaly-cli --sim-dir /tmp i|=|info inspect"

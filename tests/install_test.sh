@@ -102,6 +102,23 @@ for p in tessaly-cli tessaly-devsim tessaly-pack; do
     bash -c 'source "$1" && complete -p "$2" >/dev/null' _ "$stage/$completion" "$p"
 done
 
+# --- message catalogues ----------------------------------------------------
+# One per translation the build compiled, found by the installed program from
+# its own prefix (bin/../share/locale), with no build tree around it.
+for mo in "$build"/locale/*/LC_MESSAGES/tessaly.mo; do
+  [ -f "$mo" ] || continue
+  lang=${mo#"$build"/locale/}
+  lang=${lang%%/*}
+  expected_files+=("share/locale/$lang/LC_MESSAGES/tessaly.mo")
+  check "share/locale/$lang/LC_MESSAGES/tessaly.mo is the compiled catalogue" \
+    cmp -s "$mo" "$stage/share/locale/$lang/LC_MESSAGES/tessaly.mo"
+done
+if [ -f "$build/locale/es/LC_MESSAGES/tessaly.mo" ]; then
+  check "the installed tessaly-cli speaks Spanish from its prefix" bash -c \
+    '[ "$(env -u TESSALY_LOCALEDIR LC_ALL=C "$1" --help)" != "$(env -u TESSALY_LOCALEDIR LC_ALL=C "$1" --lang es --help)" ]' \
+    _ "$stage/bin/tessaly-cli"
+fi
+
 # --- nothing else -----------------------------------------------------------
 actual=$(cd "$stage" && find . -type f -o -type l | sed 's|^\./||' | sort)
 wanted=$(printf '%s\n' "${expected_files[@]}" | sort)

@@ -53,8 +53,9 @@ inline double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The test's environment for a child, with TMPDIR replaced and loopback kept
-// away from any proxy the environment names.
+// The test's environment for a child, with TMPDIR replaced, loopback kept
+// away from any proxy the environment names, and the original texts (the C
+// locale) whatever language the developer's session speaks.
 inline std::vector<std::string> childEnvironment(const fs::path& tmpDir)
 {
     std::vector<std::string> env;
@@ -62,8 +63,10 @@ inline std::vector<std::string> childEnvironment(const fs::path& tmpDir)
         std::string entry = *e;
         std::string name = entry.substr(0, entry.find('='));
         if (name == "TMPDIR" || name == "TESSALY_SIM_DIR" || name == "no_proxy" || name == "NO_PROXY") continue;
+        if (name == "LANGUAGE" || name == "LC_ALL" || name == "LC_MESSAGES" || name == "LANG") continue;
         env.push_back(entry);
     }
+    env.push_back("LC_ALL=C");
     env.push_back("TMPDIR=" + tmpDir.string());
     env.push_back("no_proxy=127.0.0.1,localhost");
     return env;

@@ -27,7 +27,7 @@ ConfigWindow::ConfigWindow(CConfigDialog& dialog, QWidget* parent)
     setFont(font);
     const QSize base = TessalyWindow::baseUnits(font);
     host_.dialogUnitBase = base;
-    host_.applicationName = QString::fromUtf8("数据更新服务");
+    host_.applicationName = QtDialogHost::fromGbk("\xCA\xFD\xBE\xDD\xB8\xFC\xD0\xC2\xB7\xFE\xCE\xF1" /* 数据更新服务 */);
     setFixedSize(TessalyWindow::fromDialogUnits(QRect(0, 0, kConfigDialogWidth, kConfigDialogHeight), base).size());
 
     for (size_t i = 0; i < kConfigTemplateCount; ++i) {

@@ -5,8 +5,12 @@
 //   tessaly --sim-dir DIR        ... and the devices of a simulation folder (tessaly-devsim)
 //   tessaly --version-url URL    look the newest package up in this version file
 //   tessaly --service 10000|10001  ask the running window for a service command
+//   tessaly --lang zh|en|es      show the texts in this language (default: from the locale)
 //   tessaly --version            print the version and exit
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +22,7 @@
 #include "core/run_folder.h"
 #include "core/version.h"
 #include "platform/sim_folder.h"
+#include "platform/translate.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/single_instance.h"
 
@@ -31,12 +36,14 @@ struct Arguments {
     unsigned service = 0;
     uint32_t verifyMode = 0;
     bool verbose = false;
+    std::string lang; // --lang: "" chooses by the environment
 };
 
 void usage()
 {
     std::fprintf(stderr, "usage: tessaly [--simulate[=PRESET]] [--sim-dir DIR] [--version-url URL]\n"
-                         "               [--verify=full | --no-verify] [-v] | --service 10000|10001 | --version\n");
+                         "               [--verify=full | --no-verify] [--lang zh|en|es] [-v]\n"
+                         "       tessaly --service 10000|10001 | --version\n");
 }
 
 // Options of our own; Qt has taken its own (-platform and the like) by now.
@@ -64,6 +71,9 @@ bool parse(const QStringList& args, Arguments* out)
             out->simulate = true;
             out->preset = a.substr(11);
         } else if (value("--sim-dir", &out->simDir) || value("--version-url", &out->versionUrl)) {
+        } else if (value("--lang", &out->lang)) {
+            TrLanguage language;
+            if (out->lang == "C" || !Tr_languageFromCode(out->lang, &language)) return false;
         } else if (value("--service", &service)) {
             out->service = unsigned(std::strtoul(service.c_str(), nullptr, 10));
             if (out->service != 10000 && out->service != 10001) return false;
@@ -109,6 +119,14 @@ int main(int argc, char** argv)
         return 2;
     }
     ZR_logSetSink(args.verbose ? ZR_logFileSink : nullptr, stderr);
+    Tr_init(args.lang);
+    // Qt's own words (the message boxes' Yes, No, OK) from Qt's catalogues,
+    // where the system has them installed.
+    QTranslator qtWords;
+    if (Tr_language() != TR_ORIGINAL &&
+        qtWords.load(QLocale(QString::fromLatin1(Tr_catalogueName(Tr_language()))), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&qtWords);
 
     TessalyWindowOptions options;
     options.versionUrl = envOr(args.versionUrl, "TESSALY_VERSION_URL");

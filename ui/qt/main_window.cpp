@@ -28,6 +28,7 @@
 #include "ui/qt/text_fit.h"
 #include "ui/qt/text_progress.h"
 #include "ui/service_tools.h"
+#include "platform/translate.h"
 
 namespace {
 
@@ -390,6 +391,10 @@ void TessalyWindow_showAboutBox(QWidget* parent)
     line1->setGeometry(TessalyWindow::fromDialogUnits(QRect(42, 14, 114, 8), base));
     auto* line2 = new QLabel(QStringLiteral("Tessaly, tool %1").arg(ZR_TOOL_NUMBER), &box);
     line2->setGeometry(TessalyWindow::fromDialogUnits(QRect(42, 26, 114, 8), base));
+    // The language the texts are shown in, named in itself.
+    auto* language = new QLabel(QString::fromUtf8(Tr_languageName(Tr_language())), &box);
+    language->setObjectName(QStringLiteral("language"));
+    language->setGeometry(TessalyWindow::fromDialogUnits(QRect(42, 38, 70, 8), base));
     auto* ok = new QPushButton(QtDialogHost::fromGbk("\xC8\xB7\xB6\xA8" /* 确定 */), &box);
     ok->setGeometry(TessalyWindow::fromDialogUnits(QRect(114, 35, 50, 14), base));
     ok->setDefault(true);

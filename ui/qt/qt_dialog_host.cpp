@@ -15,7 +15,11 @@
 #include <QThread>
 #include <QTimer>
 
+#include <QHash>
+#include <QMutex>
+
 #include "platform/text_codec.h"
+#include "platform/translate.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/text_progress.h"
 
@@ -34,9 +38,43 @@ QWidget* QtDialogHost::control(int id) const
     return it == controls_.end() ? nullptr : it->second.data();
 }
 
+namespace {
+
+// What each translated text stood for, so that reading a control's text back
+// gives the logic the GBK text it set, not its translation.
+QMutex originalsLock;
+QHash<QString, QByteArray>& originals()
+{
+    static QHash<QString, QByteArray> map;
+    return map;
+}
+
+} // namespace
+
 QString QtDialogHost::fromGbk(const std::string& gbk)
 {
-    return QString::fromStdString(Text_gbkToUtf8(gbk));
+    const std::string utf8 = Text_gbkToUtf8(gbk);
+    const std::string translated = Tr_text(utf8);
+    // Captions are whole message ids; composed texts (progress, titles) are
+    // set through setText, which keeps what the logic set, and are not
+    // remembered here, so the map stays as small as the catalogue.
+    if (translated != utf8 && translated == Tr_literal(utf8.c_str())) {
+        QMutexLocker g(&originalsLock);
+        originals().insert(QString::fromStdString(translated), QByteArray::fromStdString(gbk));
+    }
+    return QString::fromStdString(translated);
+}
+
+QString QtDialogHost::plainFromGbk(const std::string& gbk) { return QString::fromStdString(Text_gbkToUtf8(gbk)); }
+
+std::string QtDialogHost::originalGbk(const QString& shown)
+{
+    {
+        QMutexLocker g(&originalsLock);
+        auto it = originals().constFind(shown);
+        if (it != originals().constEnd()) return it->toStdString();
+    }
+    return toGbk(shown);
 }
 
 std::string QtDialogHost::toGbk(const QString& text)
@@ -95,12 +133,18 @@ void QtDialogHost::setText(int id, const std::string& text)
     if (watchText) watchText(id, text);
     QWidget* w = control(id);
     if (!w) return;
+    // Edit boxes and combo boxes hold values (names, numbers, addresses):
+    // shown as they are. Everything else is a caption, shown translated.
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        edit->setText(plainFromGbk(text));
+        return;
+    }
+    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+        combo->setEditText(plainFromGbk(text));
+        return;
+    }
     const QString t = shown(text);
-    if (auto* edit = qobject_cast<QLineEdit*>(w))
-        edit->setText(t);
-    else if (auto* combo = qobject_cast<QComboBox*>(w))
-        combo->setEditText(t);
-    else if (auto* bar = qobject_cast<TextProgressBar*>(w))
+    if (auto* bar = qobject_cast<TextProgressBar*>(w))
         bar->setText(t);
     else if (auto* button = qobject_cast<QAbstractButton*>(w))
         button->setText(t);
@@ -124,9 +168,9 @@ std::string QtDialogHost::text(int id) const
     auto it = texts_.find(id);
     if (it != texts_.end()) return it->second;
     QWidget* w = control(id);
-    if (auto* button = qobject_cast<QAbstractButton*>(w)) return toGbk(button->text());
-    if (auto* group = qobject_cast<QGroupBox*>(w)) return toGbk(group->title());
-    if (auto* label = qobject_cast<QLabel*>(w)) return toGbk(label->text());
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) return originalGbk(button->text());
+    if (auto* group = qobject_cast<QGroupBox*>(w)) return originalGbk(group->title());
+    if (auto* label = qobject_cast<QLabel*>(w)) return originalGbk(label->text());
     return {};
 }
 
@@ -295,7 +339,7 @@ void QtDialogHost::comboClear(int id)
 
 void QtDialogHost::comboAdd(int id, const std::string& text)
 {
-    if (auto* combo = qobject_cast<QComboBox*>(control(id))) combo->addItem(fromGbk(text));
+    if (auto* combo = qobject_cast<QComboBox*>(control(id))) combo->addItem(plainFromGbk(text));
 }
 
 int QtDialogHost::comboCount(int id) const
@@ -322,7 +366,7 @@ bool QtDialogHost::createControl(int id, HostControlKind kind, HostRect rect, co
     switch (kind) {
     case HOST_CONTROL_CHECKBOX: widget = new QCheckBox(fromGbk(text), window_); break;
     case HOST_CONTROL_STATIC: widget = new QLabel(fromGbk(text), window_); break;
-    case HOST_CONTROL_EDIT: widget = new QLineEdit(fromGbk(text), window_); break;
+    case HOST_CONTROL_EDIT: widget = new QLineEdit(plainFromGbk(text), window_); break;
     default: return false;
     }
     const QSize base = dialogUnitBase.isValid() ? dialogUnitBase : TessalyWindow::baseUnits(window_->font());

@@ -61,8 +61,15 @@ public:
     static QMessageBox::Icon boxIcon(unsigned flags);
     static QMessageBox::StandardButtons boxButtons(unsigned flags);
     static int boxResult(unsigned flags, int button);
-    // GBK to text and back; characters GBK cannot hold become '?'.
+    // A GBK text of the logic as shown to the user: in UTF-8 and in the chosen
+    // language (Tr_gbk). Every caption, title, message and label passes here.
     static QString fromGbk(const std::string& gbk);
+    // A GBK value (an edit box's or a combo item's text) in UTF-8, untranslated.
+    static QString plainFromGbk(const std::string& gbk);
+    // A shown caption back to the GBK text it was made from (its translation
+    // undone), else toGbk.
+    static std::string originalGbk(const QString& shown);
+    // Text to GBK; characters GBK cannot hold become '?'.
     static std::string toGbk(const QString& text);
     // A native path as the logic takes it (remembered, so it can be shown again).
     std::string nativePath(const QString& path);
