@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "qt/qt_window_fixture.h"
+#include "platform/translate.h"
 #include "qt/whole_texts.h"
 #include "ui/config_dialog.h"
 #include "ui/qt/config_window.h"
@@ -180,6 +181,41 @@ TEST_F(TextFitTest, FittingTextsNeverRelayout)
     bar->setText(QString(80, QChar('x')));
     ASSERT_TRUE(spinUntil([&] { return fit->relayouts() > relayouts; }));
     expectWholeTexts(window_.get());
+}
+
+// The catalogues as built: every window in each language, with the texts
+// it shows after connecting (the configuration dialog on a device with
+// network settings, the map with sizes and a checked province).
+TEST_F(TextFitTest, EveryWindowFitsInEveryLanguage)
+{
+    struct OriginalTextsAfter {
+        ~OriginalTextsAfter() { Tr_setCatalogue(TR_ORIGINAL, {}); }
+    } restore;
+    for (const char* language : {"es", "en"}) {
+        SCOPED_TRACE(language);
+        ASSERT_TRUE(Tr_init(language)) << "no catalogue built for " << language;
+
+        plug("classic");
+        openWindow();
+        window_->host().setText(IDC_STATUS, "\xBB\xF1\xC8\xA1\xB0\xE6\xB1\xBE\xCA\xA7\xB0\xDC\xA3\xA1"
+                                            "\xC7\xEB\xCA\xB9\xD3\xC3\xB1\xBE\xB5\xD8\xCE\xC4\xBC\xFE"
+                                            "\xB8\xFC\xD0\xC2\xA3\xA1" /* 获取版本失败！请使用本地文件更新！ */);
+        QCoreApplication::processEvents();
+        expectWholeTexts(window_.get());
+        window_.reset();
+
+        withConfigDialog([&](ConfigWindow& dialog) { expectWholeTexts(&dialog); });
+        window_.reset();
+
+        PackagePtr package(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
+        ASSERT_NE(package, nullptr);
+        ProvinceWindow map;
+        map.prepare(package.get(), 1380 * 1024);
+        map.show();
+        map.box(27)->click();
+        QCoreApplication::processEvents();
+        expectWholeTexts(&map);
+    }
 }
 
 } // namespace

@@ -156,7 +156,7 @@ void QtDialogHost::setText(int id, const std::string& text)
         QFontMetrics metrics(label->font());
         const bool path = nativePaths_.count(text) != 0;
         label->setText(path ? metrics.elidedText(t, Qt::ElideMiddle, label->contentsRect().width() - 4) : t);
-        label->setToolTip(path ? t : QString());
+        label->setToolTip(t);
     }
 }
 
