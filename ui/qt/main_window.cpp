@@ -382,7 +382,8 @@ void TessalyWindow_showAboutBox(QWidget* parent)
     const QString name = QtDialogHost::fromGbk(kTessalyAppTitle);
     QDialog box(parent);
     box.setFont(font);
-    box.setWindowTitle(QtDialogHost::fromGbk("\xB9\xD8\xD3\xDA" /* 关于 */) + name);
+    // One text, so that a translation spaces its words as the language needs.
+    box.setWindowTitle(QtDialogHost::fromGbk(std::string("\xB9\xD8\xD3\xDA" /* 关于 */) + kTessalyAppTitle));
     box.setFixedSize(TessalyWindow::fromDialogUnits(QRect(0, 0, 170, 62), base).size());
     auto* icon = new QLabel(&box);
     icon->setPixmap(QIcon(QStringLiteral(":/tessaly/app.png")).pixmap(32, 32));
