@@ -70,6 +70,78 @@ const Case kCases[] = {
      true},
 };
 
+// The rule on a bare window: one text control needing room, its
+// neighbours around it. Pixels; the window is 400 wide.
+struct RuleCase {
+    const char* what;
+    QRect control;             // a one-line label (or a wrapping one when two lines high)
+    int textChars;             // its text: this many 'm's
+    std::vector<QRect> others; // empty buttons beside it; a containing one is a frame
+    bool hideOthers;
+    bool wraps;
+    bool stretches;
+    int maxRight;              // where the grown label may end at most (unstretched cases)
+};
+
+const RuleCase kRuleCases[] = {
+    {"fits as it is", {10, 10, 200, 20}, 3, {{300, 10, 50, 20}}, false, false, false, 210},
+    {"grows into the free room before its neighbour", {10, 10, 100, 20}, 22, {{300, 10, 50, 20}}, false, false,
+     false, 296},
+    {"a neighbour above or below is no obstacle", {10, 10, 100, 20}, 22, {{150, 40, 50, 20}}, false, false, false,
+     400},
+    {"a hidden neighbour is no obstacle", {10, 10, 100, 20}, 22, {{150, 10, 50, 20}}, true, false, false, 400},
+    {"grows within the frame around it", {10, 10, 100, 20}, 18, {{0, 0, 250, 40}}, false, false, false, 244},
+    {"a neighbour too close stretches the template", {10, 10, 100, 20}, 12, {{115, 10, 50, 20}}, false, false, true,
+     0},
+    {"two lines high: wraps instead of growing", {10, 10, 100, 60}, 12, {{115, 10, 50, 20}}, false, true, false, 110},
+};
+
+TEST(TextFitRule, GrowsWrapsOrStretchesByOneRule)
+{
+    for (const RuleCase& c : kRuleCases) {
+        SCOPED_TRACE(c.what);
+        QWidget window;
+        window.setFixedSize(400, 100);
+        QFont font = window.font();
+        font.setPixelSize(12);
+        window.setFont(font);
+        auto* label = new QLabel(&window);
+        label->setGeometry(c.control);
+        std::vector<QPushButton*> others;
+        for (const QRect& r : c.others) {
+            others.push_back(new QPushButton(&window));
+            others.back()->setGeometry(r);
+            others.back()->setVisible(!c.hideOthers);
+        }
+        TextFit* fit = TextFit::install(&window);
+        QString text(c.textChars, QChar('m'));
+        // Only a text wider than its place moves anything.
+        const bool needsRoom = QFontMetrics(font).horizontalAdvance(text) > c.control.width();
+        if (c.wraps) text = QString("mm ").repeated(c.textChars / 2);
+        label->setText(text);
+        fit->apply();
+
+        EXPECT_FALSE(TextFit::anyClipped(&window));
+        EXPECT_EQ(fit->relayouts() > 0, needsRoom && !c.wraps);
+        EXPECT_EQ(label->wordWrap(), c.wraps);
+        EXPECT_EQ(fit->stretch() > 1.0, c.stretches);
+        EXPECT_EQ(label->x(), int(std::lround(c.control.x() * fit->stretch())));
+        EXPECT_EQ(label->y(), c.control.y());
+        EXPECT_EQ(label->height(), c.control.height());
+        if (!c.stretches) {
+            EXPECT_LE(label->geometry().right() + 1, c.maxRight);
+            EXPECT_EQ(window.width(), 400);
+        } else {
+            EXPECT_LE(label->geometry().right(), others[0]->x());
+            EXPECT_NEAR(window.width(), 400 * fit->stretch(), 1.0);
+        }
+        // Fitting again changes nothing.
+        const int relayouts = fit->relayouts();
+        fit->apply();
+        EXPECT_EQ(fit->relayouts(), relayouts);
+    }
+}
+
 class TextFitTest : public QtWindowTest {
 protected:
     // Runs `inside` on the configuration dialog of a layout-3 device.
