@@ -74,6 +74,7 @@ int main(int argc, char** argv)
 
     std::string language = languageArgument(argc, argv);
     Tr_init(language);
+    CommandLine_translate = Tr_literal;
 
     CLI::App app{N_("Tessaly: keeps GPS radar detectors up to date"), "tessaly-cli"};
     app.require_subcommand(1);

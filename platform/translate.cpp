@@ -113,12 +113,15 @@ bool valueFits(const std::string& directive, std::string_view value)
 
 // Matches `text` against the template's pieces: literal runs and directives.
 // Values are taken shortest first, so a literal run after a value ends it at
-// its first occurrence that lets the rest match.
-bool matchTemplate(std::string_view pattern, std::string_view text, std::vector<std::string>* values)
+// its first occurrence that lets the rest match. A catalogue is read from a
+// file: `budget` bounds the steps, so that an id made of many directives
+// cannot make one lookup take exponential time (no match, then).
+bool matchTemplate(std::string_view pattern, std::string_view text, std::vector<std::string>* values, int* budget)
 {
     size_t p = 0;
     size_t t = 0;
     while (p < pattern.size()) {
+        if (--*budget < 0) return false;
         if (pattern[p] != '%') {
             if (t >= text.size() || text[t] != pattern[p]) return false;
             ++p;
@@ -141,6 +144,7 @@ bool matchTemplate(std::string_view pattern, std::string_view text, std::vector<
         }
         std::string_view rest = pattern.substr(p + n);
         for (size_t len = 0; t + len <= text.size(); ++len) {
+            if (--*budget < 0) return false;
             std::string_view value = text.substr(t, len);
             if (!valueFits(directive, value)) {
                 if (directive.back() == 's') continue;
@@ -148,7 +152,7 @@ bool matchTemplate(std::string_view pattern, std::string_view text, std::vector<
                 continue;
             }
             std::vector<std::string> tail;
-            if (matchTemplate(rest, text.substr(t + len), &tail)) {
+            if (matchTemplate(rest, text.substr(t + len), &tail, budget)) {
                 values->push_back(std::string(value));
                 values->insert(values->end(), tail.begin(), tail.end());
                 return true;
@@ -401,7 +405,8 @@ std::string Tr_text(std::string_view utf8)
     if (exact != c.entries.end()) return exact->second;
     for (const auto& [id, directives] : c.templates) {
         std::vector<std::string> values;
-        if (!matchTemplate(*id, utf8, &values)) continue;
+        int budget = 20000;
+        if (!matchTemplate(*id, utf8, &values, &budget)) continue;
         // The values in the order of the arguments they were printed from.
         std::vector<std::string> byPosition(values.size());
         size_t next = 0;

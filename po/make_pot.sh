@@ -16,7 +16,7 @@ mapfile -t sources < <(find ui common_k52 core net platform cli \( -name '*.cpp'
 mapfile -t marked < <(find cli tools/command_line.h \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
 # Help texts are taken from the registration calls themselves (the text is
 # the argument the keyword names; "3,3t" means "the third of exactly three").
-xgettext --language=C++ --from-code=UTF-8 --keyword=_ --keyword=N_ --package-name=tessaly \
+xgettext --language=C++ --from-code=UTF-8 --add-comments=TRANSLATORS: --keyword=_ --keyword=N_ --keyword=CommandLine_text --package-name=tessaly \
   --keyword=add_option:3,3t --keyword=add_option:3,4t --keyword=add_flag:2,2t --keyword=add_flag:3,3t \
   --keyword=add_subcommand:2,2t --keyword=add_option_group:2,2t --keyword=description:1,1t \
   --keyword=footer:1,1t --keyword=set_version_flag:3,3t --keyword=set_help_flag:2,2t \

@@ -15,6 +15,15 @@
 // The exit status of a command line the program cannot take.
 inline constexpr int COMMAND_LINE_USAGE = 2;
 
+// How a program shows the texts below in its language (tessaly-cli sets its
+// catalogue lookup here); the others show them as written. The texts are
+// marked CommandLine_text("...") so the catalogue template finds them.
+inline const char* (*CommandLine_translate)(const char*) = nullptr;
+inline const char* CommandLine_text(const char* text)
+{
+    return CommandLine_translate ? CommandLine_translate(text) : text;
+}
+
 // Adds `--version` to app: the program's version line on stdout, exit 0.
 inline void CommandLine_addVersion(CLI::App& app, const char* program)
 {
@@ -62,7 +71,9 @@ inline std::string CommandLine_plainCause(const std::string& what)
         if (what.rfind(prefix, 0) != 0) continue;
         const std::string rest = what.substr(std::string(prefix).size());
         if (rest.find(' ') == std::string::npos)
-            return (rest.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") + rest + "'";
+            return (rest.rfind('-', 0) == 0 ? CommandLine_text("unknown option '")
+                                            : CommandLine_text("unexpected argument '")) +
+                   rest + "'";
         // The parser lists them last first.
         std::string words;
         for (size_t end = rest.size(), space; end > 0; end = space == std::string::npos ? 0 : space) {
@@ -70,7 +81,7 @@ inline std::string CommandLine_plainCause(const std::string& what)
             const size_t begin = space == std::string::npos ? 0 : space + 1;
             words += (words.empty() ? "" : " ") + rest.substr(begin, end - begin);
         }
-        return "unexpected arguments: " + words;
+        return CommandLine_text("unexpected arguments: ") + words;
     }
     return what;
 }
@@ -98,11 +109,13 @@ inline int CommandLine_parse(CLI::App& app, const char* program, const std::vect
             for (const CLI::App* sub : CommandLine_commands(app))
                 known = known || sub->check_name(word);
             if (!word.empty() && !known)
-                cause = "unknown command '" + word + "' (commands: " + CommandLine_commandNames(app) + ")";
+                cause = CommandLine_text("unknown command '") + word + CommandLine_text("' (commands: ") +
+                        CommandLine_commandNames(app) + ")";
             else if (word.empty() && app.get_require_subcommand_min() > 0)
-                cause = "a command is needed (commands: " + CommandLine_commandNames(app) + ")";
+                cause = CommandLine_text("a command is needed (commands: ") + CommandLine_commandNames(app) + ")";
         }
-        std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", program, cause.c_str());
+        std::fprintf(stderr, "%s: %s\n%s\n", program, cause.c_str(),
+                     CommandLine_text("Run with --help for more information."));
         return COMMAND_LINE_USAGE;
     }
 }

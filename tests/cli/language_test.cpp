@@ -18,6 +18,7 @@ const std::map<std::string, std::map<std::string, std::string>> kCatalogues = {
       {"no device found", "no se encontró ningún dispositivo"},
       {"update the connected device from a package or the update server",
        "actualiza el dispositivo conectado desde un paquete o el servidor"},
+      {"Run with --help for more information.", "Use --help para más información."},
       {"有", "sí"},
       {"无", "no"},
       {"错", "error"}}},
@@ -102,6 +103,9 @@ TEST_F(Languages, OwnLinesAndHelpTranslatedInfoFileNot)
     EXPECT_NE(help.out.find("actualiza el dispositivo conectado"), std::string::npos) << help;
     RunResult badLang = cliIn({}, {"--lang", "fr", "devices"});
     EXPECT_EQ(badLang.status, 2) << badLang;
+    RunResult usage = cliIn({"LANG=es_ES.UTF-8"}, {"--bogus", "devices"});
+    EXPECT_EQ(usage.status, 2) << usage;
+    EXPECT_NE(usage.err.find("Use --help para más información."), std::string::npos) << usage;
 
     // The information file is the device tool's, byte for byte, in any language.
     ASSERT_NE(plugIn("info", "hid", "k502-4m"), nullptr);

@@ -78,6 +78,19 @@ TEST_F(Translate, OneRuleForWholeTemplateAndComposedTexts)
     }
 }
 
+// A catalogue is a file: an id made of many directives must not make a
+// lookup search for ever (it would try every way to cut the text).
+TEST_F(Translate, TemplatesOfManyDirectivesStayCheap)
+{
+    std::string id, translation;
+    for (int i = 0; i < 30; ++i) id += "%s";
+    translation = id + "Y";
+    Tr_setCatalogue(TR_ES, {{id + "X", translation}, {"更新", "Actualizar"}});
+    const std::string text(60, 'a');
+    EXPECT_EQ(Tr_text(text), text);
+    EXPECT_EQ(Tr_text(text + "更新"), text + " Actualizar");
+}
+
 TEST_F(Translate, GbkInputAndLiteralsAndTheOriginal)
 {
     // Without a catalogue every text is shown as written, converted to UTF-8.
