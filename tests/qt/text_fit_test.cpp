@@ -235,6 +235,23 @@ TEST_F(TextFitTest, StretchKeepsRelativePositions)
     expectWholeTexts(window_.get());
 }
 
+// A chosen package's path is no caption: a long one is shown shortened in
+// the middle (whole in the tip) and leaves the window as it is.
+TEST_F(TextFitTest, LongPathsAreShortenedNotMadeRoomFor)
+{
+    plug("classic");
+    openWindow();
+    const QString path = QString::fromStdString((root_ / "packages").string()) + "/" + QString(150, QChar('p')) + ".dzr";
+    window_->dropFiles({QUrl::fromLocalFile(path)});
+    QCoreApplication::processEvents();
+    auto* status = qobject_cast<QLabel*>(window_->host().widget(IDC_STATUS));
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->toolTip(), path);
+    EXPECT_TRUE(status->text().contains(QChar(0x2026))) << status->text().toStdString();
+    EXPECT_EQ(TextFit::of(window_.get())->stretch(), 1.0);
+    expectWholeTexts(window_.get());
+}
+
 // Texts that fit change nothing: status and progress texts come many times
 // a second and must not relay the window out.
 TEST_F(TextFitTest, FittingTextsNeverRelayout)

@@ -152,9 +152,10 @@ void QtDialogHost::setText(int id, const std::string& text)
         group->setTitle(t);
     else if (auto* label = qobject_cast<QLabel*>(w)) {
         // A long path would push the frame open: shown elided, whole in the
-        // tip. Other texts are shown whole; the window makes room for them.
+        // tip (also one the logic cut short, no longer the one handed out).
+        // Other texts are shown whole; the window makes room for them.
         QFontMetrics metrics(label->font());
-        const bool path = nativePaths_.count(text) != 0;
+        const bool path = nativePaths_.count(text) != 0 || (!text.empty() && text[0] == '/');
         label->setText(path ? metrics.elidedText(t, Qt::ElideMiddle, label->contentsRect().width() - 4) : t);
         label->setToolTip(t);
     }
