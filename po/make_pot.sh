@@ -13,7 +13,7 @@ trap 'rm -rf "$tmp"' EXIT
 cd "$src"
 mapfile -t sources < <(find ui common_k52 core net platform cli \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
 "$extractor" --root . --output "$tmp/gbk.pot" "${sources[@]}"
-mapfile -t marked < <(find cli tools/command_line.h \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
+mapfile -t marked < <(find cli tools/command_line.h ui/config_dialog.cpp \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
 # Help texts are taken from the registration calls themselves (the text is
 # the argument the keyword names; "3,3t" means "the third of exactly three").
 xgettext --language=C++ --from-code=UTF-8 --add-comments=TRANSLATORS: --keyword=_ --keyword=N_ --keyword=CommandLine_text --package-name=tessaly \

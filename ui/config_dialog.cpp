@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common_k52/client_table.h"
+#include "platform/translate_marks.h"
 #include "common_k52/machine_blocks.h"
 
 const char* const kConfigTitleText = "\xC5\xE4\xD6\xC3"; /* 配置 */
@@ -149,17 +150,17 @@ const ConfigTemplateControl kConfigTemplate[] = {
     {IDC_CFG_CLOCK12, CFG_CHECKBOX, {159, 175, 113, 10}, "12\xD0\xA1\xCA\xB1\xD6\xC6" /* 12小时制 */, true},
     {IDC_CFG_MILES, CFG_CHECKBOX, {307, 175, 91, 10},
      "\xCA\xC7\xB7\xF1\xCE\xAA\xD3\xA2\xC0\xEF\xC4\xA3\xCA\xBD" /* 是否为英里模式 */, true},
-    {IDC_CFG_CARRIER_LABEL, CFG_STATIC, {245, 80, 31, 8}, "Company", false},
+    {IDC_CFG_CARRIER_LABEL, CFG_STATIC, {245, 80, 31, 8}, N_("Company"), false},
     {IDC_CFG_CARRIER, CFG_COMBO_LIST, {278, 78, 120, 201}, "", false},
     {IDC_CFG_APN_LABEL, CFG_STATIC, {256, 98, 14, 8}, "APN", false},
     {IDC_CFG_APN, CFG_EDIT, {277, 94, 121, 14}, "", false},
-    {IDC_CFG_USER_LABEL, CFG_STATIC, {260, 116, 16, 8}, "User", false},
+    {IDC_CFG_USER_LABEL, CFG_STATIC, {260, 116, 16, 8}, N_("User"), false},
     {IDC_CFG_USER, CFG_EDIT, {277, 113, 121, 14}, "", false},
-    {IDC_CFG_PASSWORD_LABEL, CFG_STATIC, {260, 136, 14, 8}, "Psw", false},
+    {IDC_CFG_PASSWORD_LABEL, CFG_STATIC, {260, 136, 14, 8}, N_("Psw"), false},
     {IDC_CFG_PASSWORD, CFG_EDIT_PASSWORD, {277, 133, 121, 14}, "", false},
-    {IDC_CFG_SERVER_LABEL, CFG_STATIC, {218, 157, 22, 8}, "Server", false},
+    {IDC_CFG_SERVER_LABEL, CFG_STATIC, {218, 157, 22, 8}, N_("Server"), false},
     {IDC_CFG_SERVER, CFG_EDIT, {245, 155, 83, 14}, "", false},
-    {IDC_CFG_PORT_LABEL, CFG_STATIC, {334, 157, 14, 8}, "Port", false},
+    {IDC_CFG_PORT_LABEL, CFG_STATIC, {334, 157, 14, 8}, N_("Port"), false},
     {IDC_CFG_PORT, CFG_EDIT_DIGITS, {355, 155, 43, 14}, "", false},
 };
 const size_t kConfigTemplateCount = sizeof kConfigTemplate / sizeof kConfigTemplate[0];
