@@ -11,7 +11,9 @@
 
 #include <cstdlib>
 
+#include "platform/translate.h"
 #include "qt/qt_window_fixture.h"
+#include "qt/whole_texts.h"
 #include "ui/qt/config_window.h"
 #include "ui/qt/province_window.h"
 
@@ -108,6 +110,58 @@ TEST_F(Screenshots, ProvinceMap)
     for (int p : {0, 18, 27}) window.box(p)->click(); // 北京, 江苏, 广东
     ASSERT_TRUE(window.statusLine()->text().endsWith(u("已勾选(928K)。")));
     shoot(&window, "province_map");
+}
+
+// The main window with a package chosen, the configuration dialog and the
+// province map in each translation: main_es.png, config_es.png,
+// province_map_es.png and the same for en. Each is checked whole before it
+// is taken.
+TEST_F(Screenshots, InEachLanguage)
+{
+    struct OriginalTextsAfter {
+        ~OriginalTextsAfter() { Tr_setCatalogue(TR_ORIGINAL, {}); }
+    } restore;
+    const std::string path = (root_ / "packages" / "update-20241205.dzr").string();
+    std::string error;
+    ASSERT_TRUE(ContainerBuilder_writeFile(smallPackageSpec(), path, &error)) << error;
+    PackagePtr provinces(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
+    ASSERT_NE(provinces, nullptr);
+
+    for (const QString language : {QStringLiteral("es"), QStringLiteral("en")}) {
+        SCOPED_TRACE(language.toStdString());
+        ASSERT_TRUE(Tr_init(language.toStdString()));
+
+        plug("layout3");
+        openWindow();
+        window_->dropFiles({QUrl::fromLocalFile(QString::fromStdString(path))});
+        expectWholeTexts(window_.get());
+        shoot("main_" + language);
+
+        bool shot = false;
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || shot) return;
+            shot = true;
+            poll.stop();
+            expectWholeTexts(dialog);
+            shoot(dialog, "config_" + language);
+            dialog->reject();
+        });
+        poll.start();
+        window_->button(IDC_CONFIGURE)->click();
+        EXPECT_TRUE(shot);
+        window_.reset();
+
+        ProvinceWindow map;
+        map.prepare(provinces.get(), 1380 * 1024);
+        map.show();
+        for (int p : {0, 18, 27}) map.box(p)->click(); // 北京, 江苏, 广东
+        QCoreApplication::processEvents();
+        expectWholeTexts(&map);
+        shoot(&map, "province_map_" + language);
+    }
 }
 
 } // namespace

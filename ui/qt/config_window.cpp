@@ -10,6 +10,7 @@
 #include <QRegularExpressionValidator>
 
 #include "ui/qt/main_window.h"
+#include "ui/qt/text_fit.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ ConfigWindow::ConfigWindow(CConfigDialog& dialog, QWidget* parent)
         widget->setVisible(!item.hidden);
         host_.addControl(item.id, widget);
     }
+    TextFit::install(this);
 }
 
 ConfigWindow::~ConfigWindow() = default;
@@ -99,5 +101,6 @@ int ConfigWindow::run(CConfigDialog& dialog, QWidget* parent)
 {
     ConfigWindow window(dialog, parent);
     dialog.OnInitDialog(window.host());
+    TextFit::of(&window)->apply();
     return window.exec();
 }

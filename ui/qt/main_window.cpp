@@ -8,6 +8,7 @@
 #include <QDropEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -24,6 +25,7 @@
 #include "ui/qt/config_window.h"
 #include "ui/qt/province_window.h"
 #include "ui/qt/shade_button.h"
+#include "ui/qt/text_fit.h"
 #include "ui/qt/text_progress.h"
 #include "ui/service_tools.h"
 #include "platform/translate.h"
@@ -205,7 +207,10 @@ void TessalyWindow::buildControls()
     edge->setLineWidth(1);
     edge->setGeometry(fromDialogUnits(unitsOf(IDC_PROGRESS), base));
     progress_ = new TextProgressBar(edge);
-    progress_->setGeometry(edge->contentsRect());
+    // The bar fills the edge whatever width the edge is given.
+    auto* fill = new QHBoxLayout(edge);
+    fill->setContentsMargins(0, 0, 0, 0);
+    fill->addWidget(progress_);
     host_.addControl(IDC_PROGRESS, progress_);
 
     auto makeButton = [&](ShadeButton*& button, int id, const char* icon) {
@@ -227,6 +232,7 @@ void TessalyWindow::buildControls()
     setTabOrder(send_, configure_);
     setTabOrder(configure_, open_);
     setTabOrder(open_, close_);
+    TextFit::install(this);
 }
 
 bool TessalyWindow::start()
@@ -255,6 +261,7 @@ bool TessalyWindow::start()
         endLogic();
         return false;
     }
+    TextFit::of(this)->apply();
     watchDeviceEvents();
     return true;
 }
@@ -375,7 +382,8 @@ void TessalyWindow_showAboutBox(QWidget* parent)
     const QString name = QtDialogHost::fromGbk(kTessalyAppTitle);
     QDialog box(parent);
     box.setFont(font);
-    box.setWindowTitle(QtDialogHost::fromGbk("\xB9\xD8\xD3\xDA" /* 关于 */) + name);
+    // One text, so that a translation spaces its words as the language needs.
+    box.setWindowTitle(QtDialogHost::fromGbk(std::string("\xB9\xD8\xD3\xDA" /* 关于 */) + kTessalyAppTitle));
     box.setFixedSize(TessalyWindow::fromDialogUnits(QRect(0, 0, 170, 62), base).size());
     auto* icon = new QLabel(&box);
     icon->setPixmap(QIcon(QStringLiteral(":/tessaly/app.png")).pixmap(32, 32));
@@ -392,5 +400,6 @@ void TessalyWindow_showAboutBox(QWidget* parent)
     ok->setGeometry(TessalyWindow::fromDialogUnits(QRect(114, 35, 50, 14), base));
     ok->setDefault(true);
     QObject::connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
+    TextFit::install(&box)->apply();
     box.exec();
 }

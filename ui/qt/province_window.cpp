@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "ui/qt/main_window.h"
+#include "ui/qt/text_fit.h"
 
 std::function<int(ProvinceWindow&)> ProvinceWindow::testDriver;
 
@@ -112,14 +113,11 @@ void ProvinceWindow::buildControls()
     }
 
     status_ = static_cast<QLabel*>(controls_[IDC_PROVINCE_STATUS]);
-    // The status line at the label font is longer than its template place:
-    // it may use the free width up to "清空" and the font's height, so
-    // nothing of it is cut.
-    const QRect clear = controls_[IDC_PROVINCE_CLEAR]->geometry();
+    // The status line's font is taller than its template place.
     QRect line = status_->geometry();
-    line.setRight(clear.left() - 4);
     line.setHeight(std::max(line.height(), QFontMetrics(status_->font()).height() + 2));
     status_->setGeometry(line);
+    TextFit::install(this);
 }
 
 QCheckBox* ProvinceWindow::box(int position) const
@@ -138,12 +136,7 @@ void ProvinceWindow::prepare(const ZR_Package* package, int64_t room)
     dlg_.setPackage(package, room);
     dlg_.OnInitDialog();
     map_ = toImage(dlg_.picture());
-    // A caption longer than its template width (a short name box with a
-    // large size) grows to the right instead of being cut.
-    for (QCheckBox* box : boxes_) {
-        const int wanted = box->sizeHint().width();
-        if (wanted > box->width()) box->resize(wanted, box->height());
-    }
+    TextFit::of(this)->apply();
     update();
 }
 

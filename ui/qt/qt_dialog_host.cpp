@@ -151,9 +151,12 @@ void QtDialogHost::setText(int id, const std::string& text)
     else if (auto* group = qobject_cast<QGroupBox*>(w))
         group->setTitle(t);
     else if (auto* label = qobject_cast<QLabel*>(w)) {
-        // A long path would push the frame open: shown elided, whole in the tip.
+        // A long path would push the frame open: shown elided, whole in the
+        // tip (also one the logic cut short, no longer the one handed out).
+        // Other texts are shown whole; the window makes room for them.
         QFontMetrics metrics(label->font());
-        label->setText(metrics.elidedText(t, Qt::ElideMiddle, label->contentsRect().width() - 4));
+        const bool path = nativePaths_.count(text) != 0 || (!text.empty() && text[0] == '/');
+        label->setText(path ? metrics.elidedText(t, Qt::ElideMiddle, label->contentsRect().width() - 4) : t);
         label->setToolTip(t);
     }
 }

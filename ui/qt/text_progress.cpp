@@ -74,6 +74,7 @@ void TextProgressBar::setText(const QString& text)
         return;
     m_text = text;
     requestRepaint();
+    updateGeometry(); // lets the window see whether the new text still fits
 }
 
 void TextProgressBar::requestRepaint()
