@@ -50,6 +50,7 @@
 #include "cli/device_json.h"
 #include "cli/shared_package.h"
 #include "cli/text_format.h"
+#include "cli/update_cause.h"
 #include "common_k52/discovery.h"
 #include "core/regular_file.h"
 #include "core/run_folder.h"
@@ -337,7 +338,7 @@ void printResult(const DeviceResult& r, bool json)
     std::fflush(stdout);
     // The line and the JSON are for scripts and keep the English; the cause
     // on stderr is for the user.
-    if (!r.cause.empty()) std::fprintf(stderr, "watch: %s: %s\n", r.id.c_str(), Tr_text(r.cause).c_str());
+    if (!r.cause.empty()) std::fprintf(stderr, "watch: %s: %s\n", r.id.c_str(), Cli_translatedCause(r.cause).c_str());
 }
 
 // The path of this program, to start the update runs with.
@@ -573,7 +574,7 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
     if (!ok) {
         // Decided before the cause is shown: a Ctrl-C that comes after it changes nothing.
         const int status = g_signals.load() ? 130 : CLI_EXIT_ERROR;
-        std::fprintf(stderr, "watch: %s\n", Tr_text(error).c_str());
+        std::fprintf(stderr, "watch: %s\n", Cli_translatedCause(error).c_str());
         return status;
     }
 

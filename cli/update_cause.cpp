@@ -76,11 +76,23 @@ UpdateCause Cli_packageFileCause(const std::string& packagePath, const std::stri
     return result;
 }
 
+// Causes are often "<what>: <why>", each part a text of its own (a file and
+// the reason it was refused, a request and its failure): when the whole is no
+// known text, its parts are looked up.
+std::string Cli_translatedCause(const std::string& text)
+{
+    std::string shown = Tr_text(text);
+    if (shown != text) return shown;
+    size_t colon = text.find(": ");
+    if (colon == std::string::npos) return text;
+    return Tr_text(text.substr(0, colon)) + ": " + Cli_translatedCause(text.substr(colon + 2));
+}
+
 std::string Cli_causeLine(const UpdateCause& cause, bool translated)
 {
     if (cause.cause.empty()) return {};
-    std::string line = "update: " + (translated ? Tr_text(cause.cause) : cause.cause);
-    if (!cause.advice.empty()) line += "; " + (translated ? Tr_text(cause.advice) : cause.advice);
+    std::string line = "update: " + (translated ? Cli_translatedCause(cause.cause) : cause.cause);
+    if (!cause.advice.empty()) line += "; " + (translated ? Cli_translatedCause(cause.advice) : cause.advice);
     for (char& c : line)
         if (c == '\n' || c == '\r') c = ' ';
     return line;

@@ -32,3 +32,7 @@ UpdateCause Cli_packageFileCause(const std::string& packagePath, const std::stri
 // log keeps the English. The "update: " that starts the line is never
 // translated: `watch` finds the cause of its update runs by it.
 std::string Cli_causeLine(const UpdateCause& cause, bool translated = false);
+
+// A cause (or advice) as the terminal shows it: the whole text looked up
+// (platform/translate.h), or else, split at its first ": ", each part.
+std::string Cli_translatedCause(const std::string& text);

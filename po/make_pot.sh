@@ -23,7 +23,7 @@ xgettext --language=C++ --from-code=UTF-8 --add-comments=TRANSLATORS: --keyword=
   --force-po -o "$tmp/cli.pot" "${marked[@]}"
 # The causes the lower layers record are marked N_("...") where they are
 # written and translated where the terminal shows them.
-mapfile -t layers < <(find common_k52 net platform ui \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
+mapfile -t layers < <(find core common_k52 net platform ui \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
 xgettext --language=C++ --from-code=UTF-8 -k --keyword=N_ --package-name=tessaly \
   --force-po -o "$tmp/layers.pot" "${layers[@]}"
 # The first file's header (ours, without a creation date, so the template

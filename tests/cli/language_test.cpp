@@ -26,7 +26,10 @@ const std::map<std::string, std::map<std::string, std::string>> kCatalogues = {
        "aviso: los datos GPS del paquete (%s) son más antiguos que los del dispositivo (%s)"},
       {"the GPS data (%s) does not fit the device's room of %s, and no provinces were chosen",
        "los datos GPS (%s) no caben en el espacio de %s del dispositivo y no se ha elegido ninguna provincia"},
-      {"use --provinces %s (see tessaly-cli inspect %s)", "use --provinces %s (véase tessaly-cli inspect %s)"}}},
+      {"use --provinces %s (see tessaly-cli inspect %s)", "use --provinces %s (véase tessaly-cli inspect %s)"},
+      {"no such file", "no existe el archivo"},
+      {"check the file name; --package takes an update package (.dzr) or a zip archive holding one",
+       "compruebe el nombre del archivo"}}},
     {"en", {{"更新成功！", "Update done!"}}},
     {"zh_CN", {{"no device found", "未找到设备"}}},
 };
@@ -89,6 +92,9 @@ TEST_F(Languages, UpdateEndsInTheChosenLanguage)
         {{"LC_ALL=C"}, {"--lang", "es"}, kTooLong, {}, provinces, 1,
          {"update: los datos GPS (", " K) no caben en el espacio de 1380 K del dispositivo y no se ha elegido ninguna "
           "provincia; use --provinces 北京,上海 (véase tessaly-cli inspect " + provinces + ")\n"}},
+        // A cause of two texts, "<file>: <reason>": its parts looked up.
+        {{"LC_ALL=C"}, {"--lang", "es"}, "", {}, "/no/such/file", 1,
+         {"update: /no/such/file: no existe el archivo; compruebe el nombre del archivo\n"}},
         {{"LC_ALL=C"}, {}, kTooLong, {}, provinces, 1,
          {"update: the GPS data (", "and no provinces were chosen; use --provinces 北京,上海 (see tessaly-cli"}},
     };
