@@ -17,6 +17,7 @@
 #include "cli/interrupt.h"
 #include "cli/province_pick.h"
 #include "cli/terminal_host.h"
+#include "cli/text_format.h"
 #include "cli/update_cause.h"
 #include "cli/update_plan.h"
 #include "cli/zip_container.h"
@@ -27,7 +28,7 @@
 #include "core/regular_file.h"
 #include "core/stream.h"
 #include "platform/text_codec.h"
-#include "platform/translate.h"
+#include "platform/translate_marks.h"
 #include "ui/province_model.h"
 #include "ui/tessaly_dlg.h"
 
@@ -75,13 +76,14 @@ private:
     std::string connectError_;
 };
 
-// The one cause line on stderr, kept in the log as well.
+// The one cause line on stderr, in the language in use; the log keeps it in
+// English, as the layers wrote it.
 void printCause(const UpdateCause& cause)
 {
     std::string line = Cli_causeLine(cause);
     if (line.empty()) return;
     ZR_LOG("%s", line.c_str());
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", Cli_causeLine(cause, true).c_str());
 }
 
 // How a province list given on the command line or typed at the prompt
@@ -109,8 +111,10 @@ bool applyProvincePick(const ProvincePick& pick, const ProvinceSizes& sizes, Pro
         std::string names;
         for (int position : pick.positions)
             names += (names.empty() ? "" : ", ") + Text_gbkToUtf8(ProvinceTable[position]);
-        std::fprintf(stderr, "update: all: %zu provinces that fit, largest first: %s\n", pick.positions.size(),
-                     names.c_str());
+        std::fprintf(stderr, "update: %s\n",
+                     Cli_format(_("all: %zu provinces that fit, largest first: %s"), pick.positions.size(),
+                                names.c_str())
+                         .c_str());
     }
     *chosen = int(pick.positions.size());
     return true;
@@ -121,17 +125,20 @@ bool applyProvincePick(const ProvincePick& pick, const ProvinceSizes& sizes, Pro
 // written or the answer is empty.
 bool askProvinces(const ProvinceSizes& sizes, ProvinceChoice* choice, int* chosen)
 {
-    std::fprintf(stderr, "\nThe data does not fit the device. Provinces in the package (room %u K):\n",
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, _("The data does not fit the device. Provinces in the package (room %u K):"),
                  choice->room / 1024);
+    std::fprintf(stderr, "\n");
     for (;;) {
         for (const std::string& line : ProvincePick_table(sizes)) std::fprintf(stderr, "%s\n", line.c_str());
-        std::fprintf(stderr, "Provinces to write (names or numbers, comma-separated, or all; empty cancels): ");
+        std::fprintf(stderr, "%s ", _("Provinces to write (names or numbers, comma-separated, or all; empty cancels):"));
         std::fflush(stderr);
         std::string line;
         if (!std::getline(std::cin, line) || line.find_first_not_of(" \t\r") == std::string::npos) return false;
         ProvinceChoice_clear(choice);
         if (applyProvincePick(ProvincePick_parse(line, sizes, choice->room), sizes, choice, chosen)) return true;
-        std::fprintf(stderr, "Again (room %u K):\n", choice->room / 1024);
+        std::fprintf(stderr, _("Again (room %u K):"), choice->room / 1024);
+        std::fprintf(stderr, "\n");
     }
 }
 
@@ -238,7 +245,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     // A file that is no container fails the same way with a device or
     // without one, so it is refused before the wait for the device.
     if (!args.package.empty() && packageError.empty() && !looksLikeContainer(settings.openFile))
-        packageError = "not an update package (no container header)";
+        packageError = N_("not an update package (no container header)");
     TerminalHost host(settings);
     if (!packageError.empty()) {
         host.messageBox(kWrongFileText, "", HOST_MB_ICONERROR);
@@ -258,14 +265,16 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
                 return true;
             case InterruptAction::warn:
                 host.finishProgressLine();
+                std::fprintf(stderr, "update: ");
                 std::fprintf(stderr,
-                             "update: stopping now leaves the device without data; the write goes on "
-                             "(press Ctrl-C again within %.0f s to stop anyway)\n",
+                             _("stopping now leaves the device without data; the write goes on "
+                               "(press Ctrl-C again within %.0f s to stop anyway)"),
                              InterruptRule::kGraceSeconds);
+                std::fprintf(stderr, "\n");
                 break;
             case InterruptAction::cancel:
                 host.finishProgressLine();
-                std::fprintf(stderr, "update: cancelling the transfer\n");
+                std::fprintf(stderr, "update: %s\n", _("cancelling the transfer"));
                 if (running) running->cancelTransfer();
                 stopSignal = signal;
                 break;
@@ -297,7 +306,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
         for (const std::string& line : Cli_planLines(view)) std::fprintf(stderr, "%s\n", line.c_str());
         for (const std::string& line : Cli_planWarnings(view)) std::fprintf(stderr, "%s\n", line.c_str());
         // Scripts (no terminal) go ahead as they always have.
-        bool go = args.yes || !interactive || host.askOnTerminal("Write to the device?");
+        bool go = args.yes || !interactive || host.askOnTerminal(_("Write to the device?"));
         if (!go || interrupted() || stopSignal) {
             declined = true;
             return false;
@@ -323,8 +332,9 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     auto stopped = [&] {
         dlg.reset();
         running = nullptr;
-        std::fprintf(stderr, writing ? "update: stopped; the device holds incomplete data: run the update again\n"
-                                     : "update: stopped; nothing was written\n");
+        std::fprintf(stderr, "update: %s\n",
+                     writing ? _("stopped; the device holds incomplete data: run the update again")
+                             : _("stopped; nothing was written"));
         report.outcome = "interrupted";
         return finish(Cli_interruptExitStatus(stopSignal));
     };
@@ -360,13 +370,13 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
         return stopped();
     }
     if (declined) {
-        std::fprintf(stderr, "update: not confirmed; nothing was written\n");
+        std::fprintf(stderr, "update: %s\n", _("not confirmed; nothing was written"));
         report.outcome = "not-confirmed";
         return finish(CLI_EXIT_ERROR);
     }
     if (host.messageCount() == before) {
         // The "already newest" question was answered No: nothing was written.
-        std::fprintf(stderr, "update: the device already holds the newest data; -y updates it anyway\n");
+        std::fprintf(stderr, "update: %s\n", _("the device already holds the newest data; -y updates it anyway"));
         report.outcome = "already-newest";
         return finish(CLI_EXIT_OK);
     }

@@ -49,11 +49,14 @@
 #include "cli/connect.h"
 #include "cli/device_json.h"
 #include "cli/shared_package.h"
+#include "cli/text_format.h"
+#include "cli/update_cause.h"
 #include "common_k52/discovery.h"
 #include "core/regular_file.h"
 #include "core/run_folder.h"
 #include "net/version_lookup.h"
 #include "platform/device_events.h"
+#include "platform/translate_marks.h"
 #include "ui/tessaly_dlg.h"
 
 extern char** environ;
@@ -185,8 +188,8 @@ std::string reachUpdateMode(const WorkerJob& job, WatchShared* shared, std::stri
         if (!path.empty()) return path;
     }
     if (!shared->stopping.load())
-        *cause = "the device was switched but did not come back in update mode within " +
-                 std::to_string(job.waitSeconds) + " s";
+        *cause = Cli_format(N_("the device was switched but did not come back in update mode within %d s"),
+                            job.waitSeconds);
     return std::string();
 }
 
@@ -196,7 +199,7 @@ bool identify(const std::string& path, DeviceResult* r)
 {
     MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
     if (!machine) {
-        r->cause = "out of memory";
+        r->cause = N_("out of memory");
         return false;
     }
     bool ok = Discovery_openChannel(machine.get(), path.c_str());
@@ -206,7 +209,7 @@ bool identify(const std::string& path, DeviceResult* r)
         r->programVersion = summary["program_version"].get<int>();
         r->gpsDate = TessalyDlg_dateNumber(machine->gpsDate);
     } else {
-        r->cause = machine->channel && machine->channel->port ? std::string("the device did not answer")
+        r->cause = machine->channel && machine->channel->port ? std::string(N_("the device did not answer"))
                                                              : Discovery_lastOpenError();
         if (machine->lastError[0]) r->cause += std::string(": ") + machine->lastError;
     }
@@ -238,7 +241,16 @@ pid_t spawnRun(const WorkerJob& job)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    if (int failed = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ); failed != 0) {
+    // The runs speak the original texts: their final message and cause
+    // become the result line and the JSON, which scripts read.
+    std::vector<std::string> environment;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "LC_ALL=", 7) != 0) environment.emplace_back(*e);
+    environment.emplace_back("LC_ALL=C");
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (int failed = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data()); failed != 0) {
         pid = -1;
         errno = failed;  // the caller reports it as any other system error
     }
@@ -278,7 +290,7 @@ DeviceResult runDevice(const WorkerJob& job, WatchShared* shared)
         identified = false;
     }
     if (identified && !shared->stopping.load()) {
-        std::fprintf(stderr, "watch: %s (%s): updating\n", job.id.c_str(), r.board.c_str());
+        std::fprintf(stderr, "watch: %s (%s): %s\n", job.id.c_str(), r.board.c_str(), _("updating"));
         pid_t pid = -1;
         int spawnError = 0;
         {
@@ -289,12 +301,12 @@ DeviceResult runDevice(const WorkerJob& job, WatchShared* shared)
             if (pid > 0) shared->running[job.id] = pid;
         }
         if (pid <= 0) {
-            r.cause = std::string("cannot start the update run: ") + std::strerror(spawnError);
+            r.cause = Cli_format(N_("cannot start the update run: %s"), std::strerror(spawnError));
         } else {
             r.exitCode = waitRun(pid, job.id, shared);
             readRunOutput(job.outPath, job.errPath, &r);
             if (r.exitCode > 128 && r.cause.empty())
-                r.cause = "the update run was ended by signal " + std::to_string(r.exitCode - 128);
+                r.cause = Cli_format(N_("the update run was ended by signal %d"), r.exitCode - 128);
         }
     }
     if (r.exitCode < 0 && r.cause.empty() && r.outcome != OUTCOME_CURRENT) r.outcome = OUTCOME_SKIPPED;
@@ -324,7 +336,9 @@ void printResult(const DeviceResult& r, bool json)
                     kOutcomeNames[r.outcome], r.seconds, r.message.c_str());
     }
     std::fflush(stdout);
-    if (!r.cause.empty()) std::fprintf(stderr, "watch: %s: %s\n", r.id.c_str(), r.cause.c_str());
+    // The line and the JSON are for scripts and keep the English; the cause
+    // on stderr is for the user.
+    if (!r.cause.empty()) std::fprintf(stderr, "watch: %s: %s\n", r.id.c_str(), Cli_translatedCause(r.cause).c_str());
 }
 
 // The path of this program, to start the update runs with.
@@ -352,7 +366,8 @@ public:
     int run()
     {
         if (!folder_) {
-            std::fprintf(stderr, "watch: cannot create a temporary folder: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "watch: %s\n",
+                         Cli_format(_("cannot create a temporary folder: %s"), std::strerror(errno)).c_str());
             return CLI_EXIT_ERROR;
         }
         int handledSignals = 0;
@@ -385,8 +400,12 @@ private:
         if (now == handled) return handled;
         if (!shared_.stopping.exchange(true)) {
             int n = runningCount();
-            std::fprintf(stderr, "watch: stopping; waiting for %d running update%s (Ctrl-C again passes it on to them)\n",
-                         n, n == 1 ? "" : "s");
+            std::fprintf(stderr, "watch: %s\n",
+                         n == 1 ? _("stopping; waiting for 1 running update (Ctrl-C again passes it on to them)")
+                                : Cli_format(_("stopping; waiting for %d running updates (Ctrl-C again passes it on to "
+                                               "them)"),
+                                             n)
+                                      .c_str());
         } else {
             std::lock_guard<std::mutex> lock(shared_.mutex);
             for (const auto& [id, pid] : shared_.running) kill(-pid, SIGINT);
@@ -468,7 +487,7 @@ private:
             // Reported like any other device that failed.
             DeviceResult r;
             r.id = id;
-            r.cause = std::string("cannot create the run's output files: ") + std::strerror(errno);
+            r.cause = Cli_format(N_("cannot create the run's output files: %s"), std::strerror(errno));
             if (job.outFd >= 0) close(job.outFd);
             if (job.errFd >= 0) close(job.errFd);
             std::lock_guard<std::mutex> lock(shared->mutex);
@@ -526,8 +545,9 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
 {
     // The in-process device lives in one process only; the runs are others.
     if (options.simulate) {
-        std::fprintf(stderr, "tessaly-cli: watch works with the simulation folder (--sim-dir) and real devices, "
-                             "not with --simulate\nRun with --help for more information.\n");
+        std::fprintf(stderr, "tessaly-cli: %s\n%s\n",
+                     _("watch works with the simulation folder (--sim-dir) and real devices, not with --simulate"),
+                     _("Run with --help for more information."));
         return CLI_EXIT_USAGE;
     }
     SignalScope signals;
@@ -548,13 +568,13 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
         std::string url = !args.versionUrl.empty()
                               ? args.versionUrl
                               : VersionLookup_addressFor(TESSALY_CLIENT, TESSALY_UPDATE_HOST);
-        if (url.empty()) error = "this build names no version file; use --package or --version-url";
+        if (url.empty()) error = N_("this build names no version file; use --package or --version-url");
         ok = !url.empty() && Cli_settleServerPackage(url, [] { return g_signals.load() == 0; }, &package, &error);
     }
     if (!ok) {
         // Decided before the cause is shown: a Ctrl-C that comes after it changes nothing.
         const int status = g_signals.load() ? 130 : CLI_EXIT_ERROR;
-        std::fprintf(stderr, "watch: %s\n", error.c_str());
+        std::fprintf(stderr, "watch: %s\n", Cli_translatedCause(error).c_str());
         return status;
     }
 
@@ -564,18 +584,20 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
     int listening = Discovery_registerNotifications(dir.empty() ? nullptr : dir.c_str(), &raw);
     std::unique_ptr<DeviceEventSource, EventsCloser> events(raw);
     if (!listening && !dir.empty()) {
-        std::fprintf(stderr, "watch: the simulation folder %s cannot be used (missing, a symlink, or not private)\n",
-                     dir.c_str());
+        std::fprintf(stderr, "watch: %s\n",
+                     Cli_format(_("the simulation folder %s cannot be used (missing, a symlink, or not private)"),
+                                dir.c_str())
+                         .c_str());
         return CLI_EXIT_ERROR;
     }
     if (!events) events.reset(DeviceEvents_openPolling(kRescanMs, nullptr, nullptr));
     if (!events) {
-        std::fprintf(stderr, "watch: cannot follow device events\n");
+        std::fprintf(stderr, "watch: %s\n", _("cannot follow device events"));
         return CLI_EXIT_ERROR;
     }
     g_events.store(events.get());
-    std::fprintf(stderr, "watch: package %s\nwatch: waiting for devices (Ctrl-C to stop)\n",
-                 package.description.c_str());
+    std::fprintf(stderr, "watch: %s\nwatch: %s\n", Cli_format(_("package %s"), package.description.c_str()).c_str(),
+                 _("waiting for devices (Ctrl-C to stop)"));
     int status;
     {
         Watcher watcher(options, args, package, events.get());

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <sstream>
 
+#include "cli/text_format.h"
 #include "platform/text_codec.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -97,15 +99,18 @@ ProvincePick ProvincePick_parse(const std::string& list, const ProvinceSizes& si
 std::string ProvincePick_problem(const ProvincePick& pick, const ProvinceSizes& sizes, uint64_t room)
 {
     std::string problem;
-    if (!pick.unknown.empty()) problem = "unknown province " + joined(pick.unknown, "'");
+    if (!pick.unknown.empty()) problem = Cli_format(_("unknown province %s"), joined(pick.unknown, "'").c_str());
     if (!pick.absent.empty())
-        problem += (problem.empty() ? "" : "; ") + std::string("the package holds no data for ") + joined(pick.absent, "");
+        problem += (problem.empty() ? "" : "; ") +
+                   Cli_format(_("the package holds no data for %s"), joined(pick.absent, "").c_str());
     if (!problem.empty()) return problem;
     if (pick.positions.empty())
-        return pick.all ? "no province of the package fits the room of " + kib(room)
-                        : "no province chosen: a GPS area without data would wipe the device's map";
+        return pick.all ? Cli_format(_("no province of the package fits the room of %s"), kib(room).c_str())
+                        : std::string(_("no province chosen: a GPS area without data would wipe the device's map"));
     uint64_t sum = total(pick, sizes);
-    if (sum > room) return "the provinces chosen need " + kib(sum) + ", the device has room for " + kib(room);
+    if (sum > room)
+        return Cli_format(_("the provinces chosen need %s, the device has room for %s"), kib(sum).c_str(),
+                          kib(room).c_str());
     return {};
 }
 
@@ -128,8 +133,9 @@ std::vector<std::string> ProvincePick_totals(const ProvincePick& pick, const Pro
     for (int p : pick.positions) {
         bool fitted = sum <= room;
         sum += sizeAt(sizes, p);
-        std::string line = "  " + nameOf(p) + "  " + kib(sizeAt(sizes, p)) + "  total " + kib(sum) + " of " + kib(room);
-        if (fitted && sum > room) line += "  <- over the room";
+        std::string line = "  " + nameOf(p) + "  " + kib(sizeAt(sizes, p)) + "  " +
+                           Cli_format(_("total %s of %s"), kib(sum).c_str(), kib(room).c_str());
+        if (fitted && sum > room) line += std::string("  ") + _("<- over the room");
         lines.push_back(line);
     }
     return lines;

@@ -11,11 +11,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "cli/text_format.h"
 #include "core/package.h"
 #include "core/run_folder.h"
 #include "core/stream.h"
 #include "net/version_lookup.h"
 #include "platform/http_client.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ bool Cli_settleLocalPackage(const std::string& file, CliSharedPackage* package, 
         package->path = package->unpacked.path();
     }
     if (!looksLikeContainer(package->path)) {
-        *error = file + ": not an update package (no container header)";
+        *error = file + ": " + N_("not an update package (no container header)");
         return false;
     }
     return true;
@@ -76,9 +78,9 @@ public:
     {
         if (result.outcome == HTTP_DONE) return std::string();
         std::string text = "GET " + url + ": ";
-        if (keepGoing_ && !keepGoing_()) return text + "interrupted";
+        if (keepGoing_ && !keepGoing_()) return text + N_("interrupted");
         if (status_ != 0 && status_ != 200) return text + "HTTP " + std::to_string(status_);
-        if (tooLarge_) return text + "larger than " + std::to_string(limit_) + " bytes";
+        if (tooLarge_) return Cli_format(N_("GET %s: larger than %lld bytes"), url.c_str(), (long long)limit_);
         return text + (result.message.empty() ? Http_outcomeName(result.outcome) : result.message);
     }
 
@@ -109,19 +111,19 @@ std::string Cli_packageCacheFolder(std::string* error)
     const char* home = std::getenv("HOME");
     std::string base = xdg && xdg[0] == '/' ? xdg : home && home[0] == '/' ? std::string(home) + "/.cache" : "";
     if (base.empty()) {
-        *error = "no cache folder: neither XDG_CACHE_HOME nor HOME is set";
+        *error = N_("no cache folder: neither XDG_CACHE_HOME nor HOME is set");
         return std::string();
     }
     std::error_code ec;
     std::filesystem::create_directories(base, ec);
     const std::string dir = base + "/tessaly";
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = "cannot create " + dir + ": " + std::strerror(errno);
+        *error = Cli_format(N_("cannot create %s: %s"), dir.c_str(), std::strerror(errno));
         return std::string();
     }
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        *error = dir + " is not a folder of this user";
+        *error = Cli_format(N_("%s is not a folder of this user"), dir.c_str());
         return std::string();
     }
     return dir;
@@ -156,7 +158,7 @@ bool downloadInto(const std::string& url, const std::string& cached, const std::
     unlink(part.c_str());
     int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        *error = "cannot create " + part + ": " + std::strerror(errno);
+        *error = Cli_format(N_("cannot create %s: %s"), part.c_str(), std::strerror(errno));
         return false;
     }
     bool written = true;
@@ -170,11 +172,11 @@ bool downloadInto(const std::string& url, const std::string& cached, const std::
         }
         return true;
     }, keepGoing);
-    if (close(fd) != 0 || !written) *error = "cannot write " + part + ": " + std::strerror(errno);
+    if (close(fd) != 0 || !written) *error = Cli_format(N_("cannot write %s: %s"), part.c_str(), std::strerror(errno));
     if (error->empty() && !Cli_looksLikeZip(part) && !looksLikeContainer(part))
-        *error = url + ": not an update package (neither a zip archive nor a container)";
+        *error = url + ": " + N_("not an update package (neither a zip archive nor a container)");
     if (error->empty() && rename(part.c_str(), cached.c_str()) != 0)
-        *error = "cannot store " + cached + ": " + std::strerror(errno);
+        *error = Cli_format(N_("cannot store %s: %s"), cached.c_str(), std::strerror(errno));
     if (!error->empty()) unlink(part.c_str());
     return error->empty();
 }
@@ -197,15 +199,16 @@ bool Cli_settleServerPackage(const std::string& url, const std::function<bool()>
     bool saved = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
     if (fd >= 0) close(fd);
     if (!saved) {
-        *error = std::string("cannot keep the version file: ") + std::strerror(errno);
+        *error = Cli_format(N_("cannot keep the version file: %s"), std::strerror(errno));
         return false;
     }
     CVersionLookup lookup(nullptr, nullptr, nullptr);
     if (!lookup.Parse(ZR_RunFolder_pathOf(folder.get(), "version.txt").c_str()) || lookup.listMode ||
         lookup.networkVersion < 0 || lookup.packageAddress.empty()) {
         *error = url + ": " +
-                 (lookup.listMode && !lookup.languageList.empty() ? "the version file lists several packages; choose one with --package"
-                                  : "not a version file (a version number line, then the package address)");
+                 (lookup.listMode && !lookup.languageList.empty()
+                      ? N_("the version file lists several packages; choose one with --package")
+                      : N_("not a version file (a version number line, then the package address)"));
         return false;
     }
 
@@ -214,11 +217,14 @@ bool Cli_settleServerPackage(const std::string& url, const std::function<bool()>
     const std::string cached = dir + "/" + Cli_cachedPackageName(lookup.networkVersion, lookup.packageAddress);
     bool reused = ownFile(cached) && (Cli_looksLikeZip(cached) || looksLikeContainer(cached));
     if (!reused) {
-        std::fprintf(stderr, "watch: downloading version %d from %s\n", lookup.networkVersion,
-                     lookup.packageAddress.c_str());
+        std::fprintf(stderr, "watch: %s\n",
+                     Cli_format(_("downloading version %d from %s"), lookup.networkVersion,
+                                lookup.packageAddress.c_str())
+                         .c_str());
         if (!downloadInto(lookup.packageAddress, cached, keepGoing, error)) return false;
     }
     package->version = lookup.networkVersion;
-    package->description = "version " + std::to_string(lookup.networkVersion) + (reused ? ", cached " : ", ") + cached;
+    package->description = Cli_format(reused ? _("version %d, cached %s") : _("version %d, %s"), lookup.networkVersion,
+                                      cached.c_str());
     return Cli_settleLocalPackage(cached, package, error);
 }

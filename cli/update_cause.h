@@ -27,5 +27,12 @@ UpdateCause Cli_updateCause(const CTessalyDlg& dlg, const std::string& packagePa
 UpdateCause Cli_packageFileCause(const std::string& packagePath, const std::string& problem);
 
 // "update: <cause>; <advice>" (without a newline); "" for an empty cause. The
-// cause's line breaks become blanks, so that it stays one line.
-std::string Cli_causeLine(const UpdateCause& cause);
+// cause's line breaks become blanks, so that it stays one line. `translated`:
+// the cause and the advice in the language in use (the terminal's line); the
+// log keeps the English. The "update: " that starts the line is never
+// translated: `watch` finds the cause of its update runs by it.
+std::string Cli_causeLine(const UpdateCause& cause, bool translated = false);
+
+// A cause (or advice) as the terminal shows it: the whole text looked up
+// (platform/translate.h), or else, split at its first ": ", each part.
+std::string Cli_translatedCause(const std::string& text);

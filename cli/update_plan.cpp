@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "cli/text_format.h"
 #include "common_k52/machine_blocks.h"
 #include "platform/text_codec.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -59,10 +61,8 @@ bool boardRuns(uint32_t deviceKey, uint32_t programKey)
 
 std::string partLine(const char* name, const std::string& device, const PlanPart& part, const std::string& extra = {})
 {
-    char line[160];
-    std::string package = part.written ? dateText(part.date) + "  " + kib(part.bytes) + extra : "not written";
-    std::snprintf(line, sizeof line, "  %-13s %-12s %s", name, device.c_str(), package.c_str());
-    return line;
+    std::string package = part.written ? dateText(part.date) + "  " + kib(part.bytes) + extra : _("not written");
+    return Cli_format("  %-13s %-12s %s", _(name), device.c_str(), package.c_str());
 }
 
 } // namespace
@@ -111,25 +111,22 @@ PlanView Cli_planView(const ZR_Machine* machine, ZR_Package* package, const ZR_W
 std::vector<std::string> Cli_planLines(const PlanView& v)
 {
     std::vector<std::string> lines;
-    lines.push_back("device " + v.deviceId + ": board " + v.deviceBoard + ", program version " +
-                    std::to_string(v.deviceProgram));
-    char head[96];
-    std::snprintf(head, sizeof head, "  %-13s %-12s %s", "", "device", "package writes");
-    lines.push_back(head);
-    std::string program = "not written";
+    lines.push_back(Cli_format(_("device %s: board %s, program version %u"), v.deviceId.c_str(),
+                               v.deviceBoard.c_str(), v.deviceProgram));
+    lines.push_back(Cli_format("  %-13s %-12s %s", "", _("device"), _("package writes")));
+    std::string program = _("not written");
     if (v.program.written)
-        program = std::to_string(v.packageProgram) + "  " + kib(v.program.bytes) + "  for board " + v.programBoard;
-    char line[160];
-    std::snprintf(line, sizeof line, "  %-13s %-12s %s", "program", std::to_string(v.deviceProgram).c_str(),
-                  program.c_str());
-    lines.push_back(line);
-    std::string provinces = v.provinces > 0 ? "  (" + std::to_string(v.provinces) + " provinces)" : "";
-    lines.push_back(partLine("GPS data", dateText(v.deviceGps), v.gps, provinces));
-    lines.push_back(partLine("voice data", dateText(v.deviceVoice), v.voice));
-    lines.push_back(partLine("radar mute", dateText(v.deviceRadarMute), v.radarMute));
-    if (v.boot.written) lines.push_back(partLine("boot loader", "", v.boot));
-    if (v.updateTool.written) lines.push_back(partLine("update tool", "", v.updateTool));
-    if (v.oled.written) lines.push_back(partLine("OLED data", "", v.oled));
+        program = std::to_string(v.packageProgram) + "  " + kib(v.program.bytes) + "  " +
+                  Cli_format(_("for board %s"), v.programBoard.c_str());
+    lines.push_back(Cli_format("  %-13s %-12s %s", _("program"), std::to_string(v.deviceProgram).c_str(),
+                               program.c_str()));
+    std::string provinces = v.provinces > 0 ? "  (" + Cli_format(_("%d provinces"), v.provinces) + ")" : "";
+    lines.push_back(partLine(N_("GPS data"), dateText(v.deviceGps), v.gps, provinces));
+    lines.push_back(partLine(N_("voice data"), dateText(v.deviceVoice), v.voice));
+    lines.push_back(partLine(N_("radar mute"), dateText(v.deviceRadarMute), v.radarMute));
+    if (v.boot.written) lines.push_back(partLine(N_("boot loader"), "", v.boot));
+    if (v.updateTool.written) lines.push_back(partLine(N_("update tool"), "", v.updateTool));
+    if (v.oled.written) lines.push_back(partLine(N_("OLED data"), "", v.oled));
     return lines;
 }
 
@@ -138,14 +135,14 @@ std::vector<std::string> Cli_planWarnings(const PlanView& v)
     std::vector<std::string> warnings;
     if (v.gps.written && v.gps.date.year != 0 && v.deviceGps.year != 0 &&
         dateNumber(v.gps.date) < dateNumber(v.deviceGps))
-        warnings.push_back("warning: the package's GPS data (" + dateText(v.gps.date) +
-                           ") is older than the device's (" + dateText(v.deviceGps) + ")");
+        warnings.push_back(Cli_format(_("warning: the package's GPS data (%s) is older than the device's (%s)"),
+                                      dateText(v.gps.date).c_str(), dateText(v.deviceGps).c_str()));
     if (v.program.written && v.deviceBoardKey != 0 && !boardRuns(v.deviceBoardKey, v.programBoardKey)) {
-        std::string why = v.programEntries == 1
-                              ? ": the package carries this one program, which is written whatever its board"
-                              : "";
-        warnings.push_back("warning: the program written is made for board " + v.programBoard +
-                           ", the device is a " + v.deviceBoard + why);
+        const char* text = v.programEntries == 1
+                               ? _("warning: the program written is made for board %s, the device is a %s: the "
+                                   "package carries this one program, which is written whatever its board")
+                               : _("warning: the program written is made for board %s, the device is a %s");
+        warnings.push_back(Cli_format(text, v.programBoard.c_str(), v.deviceBoard.c_str()));
     }
     return warnings;
 }

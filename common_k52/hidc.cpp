@@ -6,6 +6,7 @@
 
 #include "core/bytes.h"
 #include "core/ciphers.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -42,13 +43,13 @@ const char* Hidc_resultText(int result)
 const char* Hidc_faultText(int fault)
 {
     switch (fault) {
-    case HIDC_FAULT_NONE: return "no fault";
-    case HIDC_FAULT_NO_PORT: return "no device connected";
-    case HIDC_FAULT_SEND: return "report not taken by the device";
-    case HIDC_FAULT_MISSING: return "no reply in time";
-    case HIDC_FAULT_INVALID: return "invalid reply";
-    case HIDC_FAULT_REFUSED: return "the device reported failure";
-    default: return "unknown fault";
+    case HIDC_FAULT_NONE: return N_("no fault");
+    case HIDC_FAULT_NO_PORT: return N_("no device connected");
+    case HIDC_FAULT_SEND: return N_("report not taken by the device");
+    case HIDC_FAULT_MISSING: return N_("no reply in time");
+    case HIDC_FAULT_INVALID: return N_("invalid reply");
+    case HIDC_FAULT_REFUSED: return N_("the device reported failure");
+    default: return N_("unknown fault");
     }
 }
 

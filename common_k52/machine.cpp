@@ -13,6 +13,7 @@
 #include "common_k52/client_table.h"
 #include "common_k52/machine_blocks.h"
 #include "core/log.h"
+#include "platform/translate_marks.h"
 #include "core/runtime.h"
 #include "core/stream.h"
 
@@ -107,7 +108,7 @@ bool readOrEnd(Identification& id, const char* what, uint32_t address, uint8_t* 
     *outcome = readBlock(id.m, address, destination, length, readFlag);
     if (*outcome == Read::ok) ++id.delivered;
     if (*outcome != Read::failed || !id.speaksProtocol) return true;
-    ZR_Machine_setError(id.m, "reading the %s at 0x%X failed: %s", what, address,
+    ZR_Machine_setError(id.m, N_("reading the %s at 0x%X failed: %s"), what, address,
                         Hidc_faultCause(id.m->channel).c_str());
     return false;
 }
@@ -244,7 +245,7 @@ int ZR_Machine_identify(ZR_Machine* m)
     if (!id.speaksProtocol) {
         // A device that answers and says no, or none at all, is no old boot loader.
         if (ch->lastFault == HIDC_FAULT_REFUSED || ch->lastFault == HIDC_FAULT_NO_PORT) {
-            ZR_Machine_setError(m, "the boot-version query failed: %s", Hidc_faultCause(ch).c_str());
+            ZR_Machine_setError(m, N_("the boot-version query failed: %s"), Hidc_faultCause(ch).c_str());
             return identificationFailed(m);
         }
         MACHINE_LOG("no answer to the boot-version query (%s): an old boot loader", Hidc_faultText(ch->lastFault));
@@ -258,7 +259,7 @@ int ZR_Machine_identify(ZR_Machine* m)
         // Every later range check and the write plan stand on this size: a
         // device that does not give it is not guessed at.
         if (!query(ch, Hidc_getFlashSize, &size) || size == 0) {
-            ZR_Machine_setError(m, "the flash-size query failed: %s",
+            ZR_Machine_setError(m, N_("the flash-size query failed: %s"),
                                 size == 0 && ch->lastFault == HIDC_FAULT_NONE ? "answered 0"
                                                                               : Hidc_faultCause(ch).c_str());
             return identificationFailed(m);
@@ -350,7 +351,7 @@ int ZR_Machine_identify(ZR_Machine* m)
     // An old boot loader still answers reads; a device that answers nothing
     // at all is not one, and defaults for all of it would be pure guesses.
     if (!id.speaksProtocol && id.delivered == 0) {
-        ZR_Machine_setError(m, "the device answers no query and no read");
+        ZR_Machine_setError(m, N_("the device answers no query and no read"));
         return identificationFailed(m);
     }
     m->readOk = (paramComplete ? ZR_READ_PARAM : 0) | (netComplete ? ZR_READ_NET : 0) |
@@ -443,7 +444,7 @@ int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_M
     // that could not be read would go back as zeros over what the device holds.
     const uint32_t needed = ZR_READ_PARAM | (info ? 0 : ZR_READ_NET);
     if ((machine->readOk & needed) != needed) {
-        ZR_Machine_setError(machine, "the parameter image was not read completely; it is not rewritten");
+        ZR_Machine_setError(machine, N_("the parameter image was not read completely; it is not rewritten"));
         return 0;
     }
     const ZR_InfoBlock& block = info ? *info : machine->info;
@@ -461,7 +462,7 @@ int ZR_Machine_writeParam(const ZR_InfoBlock* info, const ZR_NetBlock* net, ZR_M
     int ok = Hidc_writeFlash(machine->channel, address, image, sizeof image, false, 0);
     MACHINE_LOG("write param[0x%X] %s", address, ok ? "done" : "failed");
     if (!ok)
-        ZR_Machine_setError(machine, "writing the parameter image at 0x%X failed: %s", address,
+        ZR_Machine_setError(machine, N_("writing the parameter image at 0x%X failed: %s"), address,
                             Hidc_faultCause(machine->channel).c_str());
     return ok;
 }

@@ -19,6 +19,7 @@
 #include "core/bytes.h"
 #include "core/ciphers.h"
 #include "core/log.h"
+#include "platform/translate_marks.h"
 #include "core/package.h"
 
 namespace {
@@ -156,9 +157,9 @@ bool eraseChecked(ZR_Machine* machine, uint32_t address, uint32_t length, const 
     int result = Hidc_erase(address, length, machine->channel);
     if (result == HIDC_OK || machine->channel->bootVersion < kHidcStatusBootVersion) return true;
     if (Hidc_deviceGone(machine->channel))
-        ZR_Machine_setError(machine, "the device went away while erasing the %s at 0x%X", what, address);
+        ZR_Machine_setError(machine, N_("the device went away while erasing the %s at 0x%X"), what, address);
     else
-        ZR_Machine_setError(machine, "erasing the %s [0x%X][0x%X] failed: %s", what, address, length,
+        ZR_Machine_setError(machine, N_("erasing the %s [0x%X][0x%X] failed: %s"), what, address, length,
                             Hidc_faultCause(machine->channel).c_str());
     return false;
 }
@@ -202,7 +203,7 @@ uint32_t programSum(const uint8_t* image, uint32_t size, bool encoded)
 int writeFailed(ZR_Machine* machine, const char* what, uint32_t address)
 {
     if (!Hidc_deviceGone(machine->channel)) {
-        ZR_Machine_setError(machine, "writing the %s at 0x%X failed: %s", what, address,
+        ZR_Machine_setError(machine, N_("writing the %s at 0x%X failed: %s"), what, address,
                             Hidc_faultCause(machine->channel).c_str());
         return 0;
     }
@@ -211,10 +212,10 @@ int writeFailed(ZR_Machine* machine, const char* what, uint32_t address)
     if (name.size() > 5 && name.compare(name.size() - 5, 5, " data") == 0) name.resize(name.size() - 5);
     const ZR_ProgressRun& run = machine->run;
     if (run.total > 0)
-        ZR_Machine_setError(machine, "the device went away during the %s write at %u %%", name.c_str(),
+        ZR_Machine_setError(machine, N_("the device went away during the %s write at %u %%"), name.c_str(),
                             unsigned(std::min<uint64_t>(uint64_t(run.done) * 100 / run.total, 100)));
     else
-        ZR_Machine_setError(machine, "the device went away during the %s write", name.c_str());
+        ZR_Machine_setError(machine, N_("the device went away during the %s write"), name.c_str());
     return 0;
 }
 
@@ -553,31 +554,31 @@ int planRefused(ZR_Machine* machine, const ZR_WritePlan& plan, ZR_Package& packa
     switch (result) {
     case ZR_PLAN_NO_BOOT:
         if (package.boot.size == 0)
-            ZR_Machine_setError(machine, "the package carries no boot loader");
+            ZR_Machine_setError(machine, N_("the package carries no boot loader"));
         else
-            ZR_Machine_setError(machine, "the package's boot loader (%u bytes) is larger than its room (%u bytes)",
+            ZR_Machine_setError(machine, N_("the package's boot loader (%u bytes) is larger than its room (%u bytes)"),
                                 package.boot.size, kBootRoom);
         break;
     case ZR_PLAN_NO_PROGRAM:
         if (!ZR_Package_findProgram(&package, key))
-            ZR_Machine_setError(machine, "the package has no program for board %s; it carries %s", board.c_str(),
+            ZR_Machine_setError(machine, N_("the package has no program for board %s; it carries %s"), board.c_str(),
                                 programBoards(package).c_str());
         else
-            ZR_Machine_setError(machine, "the program for board %s (%u bytes) is larger than its room (%u bytes)",
+            ZR_Machine_setError(machine, N_("the program for board %s (%u bytes) is larger than its room (%u bytes)"),
                                 board.c_str(), plan.program.size, programRoom(plan.target502 != 0));
         break;
-    case ZR_PLAN_NO_VOICE: ZR_Machine_setError(machine, "the package carries no voice data this device can take"); break;
-    case ZR_PLAN_NO_GPS: ZR_Machine_setError(machine, "the package carries no GPS data"); break;
+    case ZR_PLAN_NO_VOICE: ZR_Machine_setError(machine, N_("the package carries no voice data this device can take")); break;
+    case ZR_PLAN_NO_GPS: ZR_Machine_setError(machine, N_("the package carries no GPS data")); break;
     case ZR_PLAN_NO_OLED:
-        ZR_Machine_setError(machine, "the program for board %s needs OLED data the package does not carry",
+        ZR_Machine_setError(machine, N_("the program for board %s needs OLED data the package does not carry"),
                             board.c_str());
         break;
     case ZR_PLAN_NO_FIT:
-        ZR_Machine_setError(machine, "the data does not fit the device: it needs flash up to 0x%X, the device has 0x%X",
+        ZR_Machine_setError(machine, N_("the data does not fit the device: it needs flash up to 0x%X, the device has 0x%X"),
                             plan.neededEnd, machine->flashSize);
         break;
     case ZR_PLAN_PARAM_FAILED:
-        ZR_Machine_setError(machine, "the package's layout puts the GPS area off the device's 256-byte write units");
+        ZR_Machine_setError(machine, N_("the package's layout puts the GPS area off the device's 256-byte write units"));
         break;
     default: break;
     }
@@ -594,7 +595,7 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
     // the device; a plan on it would lay out and erase at guessed places.
     if (!machine->identified || !machine->channel) {
         // The identification's own cause, when it left one, says more.
-        if (!machine->lastError[0]) ZR_Machine_setError(machine, "the device was not identified");
+        if (!machine->lastError[0]) ZR_Machine_setError(machine, N_("the device was not identified"));
         return ZR_PLAN_DEVICE_FAILED;
     }
     PlanState st = startPlan(*machine);
@@ -614,7 +615,7 @@ int ZR_Machine_checkParamAndMainSetting(ZR_Machine* machine, ZR_WritePlan* plan,
     // The new parameter image carries the third part as read; refused while
     // the device is untouched when it could not be read.
     if (!(machine->readOk & ZR_READ_PARAM)) {
-        ZR_Machine_setError(machine, "the parameter image was not read completely; it is not rewritten");
+        ZR_Machine_setError(machine, N_("the parameter image was not read completely; it is not rewritten"));
         return ZR_PLAN_DEVICE_FAILED;
     }
     // When only the program changed, the areas stay those of the copied block.
@@ -720,7 +721,7 @@ int ZR_Machine_writeProgram(ZR_Machine* machine, ZR_Package* package, bool ownPr
 {
     if (!machine || !package) return 0;
     if (!machine->identified) {
-        if (!machine->lastError[0]) ZR_Machine_setError(machine, "the device was not identified");
+        if (!machine->lastError[0]) ZR_Machine_setError(machine, N_("the device was not identified"));
         return 0;
     }
     if (ownProgressRun) {
@@ -731,7 +732,7 @@ int ZR_Machine_writeProgram(ZR_Machine* machine, ZR_Package* package, bool ownPr
     const uint32_t board = ZR_Info_u32(machine->info, ZR_INFO_BOARD_NAME);
     const ZR_ProgramEntry* entry = ZR_Package_findProgram(package, board);
     if (!entry) {
-        ZR_Machine_setError(machine, "the package has no program for board %s; it carries %s", boardText(board).c_str(),
+        ZR_Machine_setError(machine, N_("the package has no program for board %s; it carries %s"), boardText(board).c_str(),
                             programBoards(*package).c_str());
         return 0;
     }

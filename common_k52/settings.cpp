@@ -6,6 +6,7 @@
 #include "common_k52/machine_blocks.h"
 #include "common_k52/settings_view.h"
 #include "core/log.h"
+#include "platform/translate_marks.h"
 
 #define MACHINE_LOG(...) ZR_log("..\\common_k52\\ZR_Machine", __LINE__, __func__, __VA_ARGS__)
 
@@ -36,7 +37,7 @@ int ZR_Machine_writeMainSetting(const ZR_SettingsImage* image, ZR_Machine* machi
     // An image that identification could not read is a copy of zeros: the
     // edits made on it would replace every other setting the device holds.
     if (!(machine->readOk & ZR_READ_SETTINGS)) {
-        ZR_Machine_setError(machine, "the settings image was not read; it is not rewritten");
+        ZR_Machine_setError(machine, N_("the settings image was not read; it is not rewritten"));
         return 0;
     }
     if (image && image != &machine->settings) machine->settings = *image;

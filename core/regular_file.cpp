@@ -7,19 +7,25 @@
 #include <cerrno>
 #include <cstring>
 
+// Marks a reason for the message catalogue: the terminal translates it where
+// it shows it (core itself translates nothing).
+#ifndef N_
+#define N_(text) text
+#endif
+
 namespace {
 
 const char* kindOf(mode_t mode)
 {
     if (S_ISFIFO(mode))
-        return "a FIFO, not a regular file";
+        return N_("a FIFO, not a regular file");
     if (S_ISDIR(mode))
-        return "a folder, not a regular file";
+        return N_("a folder, not a regular file");
     if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device, not a regular file";
+        return N_("a device, not a regular file");
     if (S_ISSOCK(mode))
-        return "a socket, not a regular file";
-    return "not a regular file";
+        return N_("a socket, not a regular file");
+    return N_("not a regular file");
 }
 
 int refuse(std::string* reason, const char* why)
@@ -34,10 +40,10 @@ int refuse(std::string* reason, const char* why)
 int ZR_openRegularFile(const char* path, std::string* reason)
 {
     if (!path || !*path)
-        return refuse(reason, "no such file");
+        return refuse(reason, N_("no such file"));
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return refuse(reason, errno == ENOENT ? "no such file" : std::strerror(errno));
+        return refuse(reason, errno == ENOENT ? N_("no such file") : std::strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int error = errno;

@@ -14,6 +14,7 @@
 #include "core/runtime.h"
 #include "core/thread.h"
 #include "platform/http_client.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -240,7 +241,7 @@ std::string HttpDownloadJob::open()
     std::error_code ec;
     bool exists = std::filesystem::exists(targetPath, ec);
     if (exists && resumeOffset == 0 && refuseExisting == 1)
-        return format("The file '%s' already exists.", targetPath.c_str());
+        return format(N_("The file '%s' already exists."), targetPath.c_str());
 
     offset = resumeOffset > 0 ? resumeOffset : 0;
     if (offset > 0) {
@@ -259,7 +260,7 @@ std::string HttpDownloadJob::open()
     errno = 0;
     file = std::fopen(targetPath.c_str(), keep ? "r+b" : "wb");
     if (!file)
-        return format("An error occured while opening the file to be downloaded, Error:%d", errno);
+        return format(N_("An error occured while opening the file to be downloaded, Error:%d"), errno);
     std::setvbuf(file, nullptr, _IOFBF, kFileBufferBytes);
     if (keep) {
         std::filesystem::resize_file(targetPath, uintmax_t(offset), ec);
@@ -269,7 +270,7 @@ std::string HttpDownloadJob::open()
         if (error) {
             std::fclose(file);
             file = nullptr;
-            return format("An error occurred while seeking to the end of the file to be downloaded, Error:%d", error);
+            return format(N_("An error occurred while seeking to the end of the file to be downloaded, Error:%d"), error);
         }
     }
     return {};
@@ -319,7 +320,7 @@ void HttpDownloadJob::execute()
 {
     if (accessType < HTTP_ACCESS_PRECONFIG || accessType > HTTP_ACCESS_PROXY) {
         ZR_LOG("unknown access type %d", accessType);
-        return OnError(DOWNLOAD_SESSION_FAILED, 0, format("GET %s: unknown access type %d", url.c_str(), accessType));
+        return OnError(DOWNLOAD_SESSION_FAILED, 0, format(N_("GET %s: unknown access type %d"), url.c_str(), accessType));
     }
     // Any abort ends as "aborted": reporting 0 would pass a partial file as complete.
     if (abort.load())
@@ -358,18 +359,18 @@ void HttpDownloadJob::execute()
         if (!closeFile()) {
             int error = errno ? errno : EIO;
             ZR_LOG("writing %s failed at close, errno %d", targetPath.c_str(), error);
-            return OnError(DOWNLOAD_READ_FAILED, error, "writing " + targetPath + ": " + std::strerror(error));
+            return OnError(DOWNLOAD_READ_FAILED, error, format(N_("writing %s: %s"), targetPath.c_str(), std::strerror(error)));
         }
         return Finish(DOWNLOAD_OK);
     case HTTP_STOPPED:
         switch (stopReason) {
         case StopReason::Status:
             ZR_LOG("%s answered status %d", url.c_str(), int(stopDetail));
-            return OnError(DOWNLOAD_STATUS_REFUSED, stopDetail, format("GET %s: HTTP %d", url.c_str(), int(stopDetail)));
+            return OnError(DOWNLOAD_STATUS_REFUSED, stopDetail, format(N_("GET %s: HTTP %d"), url.c_str(), int(stopDetail)));
         case StopReason::Write:
             ZR_LOG("writing %s failed, errno %d", targetPath.c_str(), int(stopDetail));
             return OnError(DOWNLOAD_READ_FAILED, stopDetail,
-                           "writing " + targetPath + ": " + std::strerror(int(stopDetail)));
+                           format(N_("writing %s: %s"), targetPath.c_str(), std::strerror(int(stopDetail))));
         default:
             return Finish(DOWNLOAD_ABORTED);
         }
@@ -378,11 +379,11 @@ void HttpDownloadJob::execute()
         return OnError(DOWNLOAD_CONNECT_FAILED, r.error, "GET " + url + ": " + r.message);
     case HTTP_FAIL_STATUS:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
-        return OnError(DOWNLOAD_STATUS_FAILED, r.error, "GET " + url + ": no HTTP answer (" + r.message + ")");
+        return OnError(DOWNLOAD_STATUS_FAILED, r.error, format(N_("GET %s: no HTTP answer (%s)"), url.c_str(), r.message.c_str()));
     case HTTP_FAIL_READ:
         ZR_LOG("%s: %s after %lld bytes", url.c_str(), r.message.c_str(), (long long)received);
         return OnError(DOWNLOAD_READ_FAILED, r.error,
-                       format("GET %s: %s after %lld bytes", url.c_str(), r.message.c_str(), (long long)received));
+                       format(N_("GET %s: %s after %lld bytes"), url.c_str(), r.message.c_str(), (long long)received));
     default:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
         return OnError(DOWNLOAD_SESSION_FAILED, r.error, "GET " + url + ": " + r.message);
@@ -542,14 +543,14 @@ std::string CHttpDownload::Start(int runHere)
         job = current();
     }
     if (job->started.exchange(true))
-        return "The download has already been started.";
+        return N_("The download has already been started.");
 
     if (HttpDownload_parseAddress(job->address.c_str(), &job->parsed)) {
         job->url = job->address;
     } else {
         job->url = "http://" + job->address;
         if (!HttpDownload_parseAddress(job->url.c_str(), &job->parsed))
-            return format("Failed to parse the URL: %s\n", job->address.c_str());
+            return format(N_("Failed to parse the URL: %s\n"), job->address.c_str());
     }
     if (std::string error = job->open(); !error.empty())
         return error;
@@ -568,7 +569,7 @@ std::string CHttpDownload::Start(int runHere)
         job->running.store(false);
         job->launched.store(false);
         job->closeFile();
-        return "Failed to create download thread, dialog is aborting\n";
+        return N_("Failed to create download thread, dialog is aborting\n");
     }
     job->thread.store(thread);
     return {};

@@ -1,5 +1,6 @@
 #include "net/version_lookup.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -7,6 +8,7 @@
 #include "core/run_folder.h"
 #include "core/stream.h"
 #include "core/strings.h"
+#include "platform/translate_marks.h"
 
 const char* const kVersionLookupBusyText =
     "\xD5\xFD\xD4\xDA\xBB\xF1\xC8\xA1\xCD\xF8\xC2\xE7\xB0\xE6\xB1\xBE\xA3\xAC\xC7\xEB\xC9\xD4\xBA\xF2..."; // 正在获取网络版本，请稍候...
@@ -16,6 +18,28 @@ const char* const kVersionLookupFailedText =
 const char* const kVersionLookupVersionText = "\xCD\xF8\xC2\xE7\xB0\xE6\xB1\xBE\xBA\xC5\xA3\xBA"; // 网络版本号：
 
 namespace {
+
+// The failure texts are printf templates, so that the terminal can translate
+// the finished text with its values in place.
+std::string format(const char* fmt, ...) ZR_PRINTF_FORMAT(1, 2);
+
+std::string format(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text;
+    if (n > 0) {
+        text.resize(size_t(n) + 1);
+        std::vsnprintf(text.data(), text.size(), fmt, again);
+        text.resize(size_t(n));
+    }
+    va_end(again);
+    return text;
+}
 
 // Line buffers of the version file: the first line (and every list line), and
 // the simple form's package address.
@@ -132,7 +156,7 @@ int CVersionLookup::Start()
     lastError.clear();
     lastFetchFailed = false;
     if (!PrepareTempFile()) {
-        lastError = "cannot create a temporary file for the version file";
+        lastError = N_("cannot create a temporary file for the version file");
         downloadMode = 0;
         networkVersion = -1;
         window_->setStatusText(kVersionLookupFailedText);
@@ -143,7 +167,7 @@ int CVersionLookup::Start()
     downloader_->Setup(sink_, versionFileAddress.c_str(), path.c_str());
     std::string error = downloader_->Start(0);
     if (!error.empty()) {
-        lastError = "fetching " + versionFileAddress + ": " + std::string(trimmed(error.c_str()));
+        lastError = format(N_("fetching %s: %s"), versionFileAddress.c_str(), std::string(trimmed(error.c_str())).c_str());
         lastFetchFailed = true;
         downloader_->Stop();
         folder_.reset();
@@ -171,11 +195,13 @@ void CVersionLookup::Finish(int result)
     lastFetchFailed = result != DOWNLOAD_OK;
     if (result != DOWNLOAD_OK) {
         lastError = !failure.empty() ? failure
-                                     : "fetching " + versionFileAddress + " failed (result " + std::to_string(result) + ")";
+                                     : format(N_("fetching %s failed (result %d)"), versionFileAddress.c_str(), result);
     }
     if (result != DOWNLOAD_OK || !Parse(TempFilePath().c_str()) || (listMode && languageList.empty())) {
         if (lastError.empty())
-            lastError = "the version file " + versionFileAddress + " is not one: its first line is neither a version number nor a list record";
+            lastError = format(N_("the version file %s is not one: its first line is neither a version number nor a list "
+                                  "record"),
+                               versionFileAddress.c_str());
         networkVersion = -1;
         if (window_)
             window_->setStatusText(kVersionLookupFailedText);
@@ -189,7 +215,7 @@ int CVersionLookup::Parse(const char* path)
 {
     StreamPtr file(ZR_Stream_openFile(path, ZR_STREAM_READ));
     if (!file) {
-        lastError = std::string("cannot read the fetched version file ") + (path ? path : "");
+        lastError = format(N_("cannot read the fetched version file %s"), path ? path : "");
         return 0;
     }
     char line[kLineCapacity];
@@ -200,8 +226,8 @@ int CVersionLookup::Parse(const char* path)
         char address[kAddressCapacity];
         ZR_Stream_readLine(address, file.get(), kAddressCapacity);
         if (line[0] == '\0' || address[0] == '\0') {
-            lastError = "the version file " + versionFileAddress + " names version " + shownLine(line) +
-                        " but no package address on its second line";
+            lastError = format(N_("the version file %s names version %s but no package address on its second line"),
+                               versionFileAddress.c_str(), shownLine(line).c_str());
             networkVersion = -1;
             if (window_)
                 window_->setStatusText(kVersionLookupFailedText);
@@ -217,9 +243,11 @@ int CVersionLookup::Parse(const char* path)
     } else {
         listMode = 1;
         languageList.clear();
-        lastError = line[0] == '\0' ? "the version file " + versionFileAddress + " is empty"
-                                     : "the version file " + versionFileAddress + " is not one: its first line \"" +
-                                           shownLine(line) + "\" is neither a version number nor a list record";
+        lastError = line[0] == '\0'
+                        ? format(N_("the version file %s is empty"), versionFileAddress.c_str())
+                        : format(N_("the version file %s is not one: its first line \"%s\" is neither a version "
+                                    "number nor a list record"),
+                                 versionFileAddress.c_str(), shownLine(line).c_str());
         // The first line is a record like every other; an empty line ends the list.
         for (bool more = true; more && line[0] != '\0';
              more = ZR_Stream_readLine(line, file.get(), kLineCapacity) > 0) {

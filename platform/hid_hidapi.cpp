@@ -2,6 +2,7 @@
 // "#vid_xxxx&pid_xxxx" so that the update-device test on the path works the
 // same as on every other back end.
 #include "platform/hid_transport.h"
+#include "platform/translate_marks.h"
 
 #include <hidapi/hidapi.h>
 
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
@@ -68,7 +70,7 @@ HidIoStatus hidapiWrite(HidDevice* dev, const uint8_t* report, size_t length, in
     if (taken) *taken = 0;
     if (cancel && cancel->isSignalled()) {
         cancel->reset();
-        return HidDevice_noteError(d, HID_IO_CANCELLED, "cancelled");
+        return HidDevice_noteError(d, HID_IO_CANCELLED, N_("cancelled"));
     }
     // hidraw writes go to the interrupt endpoint and complete or fail within
     // the kernel's own USB time-out.
@@ -88,11 +90,14 @@ HidIoStatus hidapiRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
     for (;;) {
         if (cancel && cancel->isSignalled()) {
             cancel->reset();
-            return HidDevice_noteError(d, HID_IO_CANCELLED, "cancelled");
+            return HidDevice_noteError(d, HID_IO_CANCELLED, N_("cancelled"));
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return HidDevice_noteError(d, HID_IO_TIMEOUT, "no report came within " + std::to_string(timeoutMs) + " ms");
+        if (left <= 0) {
+            char text[96];
+            std::snprintf(text, sizeof text, N_("no report came within %d ms"), timeoutMs);
+            return HidDevice_noteError(d, HID_IO_TIMEOUT, text);
+        }
         // The device uses no numbered reports: hidapi hands over the payload
         // alone, so the report id is put back in front as Windows reads show it.
         int n = hid_read_timeout(d->handle, report + 1, capacity - 1, int(std::min<long long>(left, kSliceMs)));

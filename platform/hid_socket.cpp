@@ -5,6 +5,7 @@
 // EPIPE) fails the transfer at once.
 #include "platform/hid_transport.h"
 #include "platform/sim_folder.h"
+#include "platform/translate_marks.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -72,17 +74,18 @@ WaitResult waitFor(int fd, short events, int timeoutMs, HidCancel* cancel, int* 
 }
 
 // The device's end of the connection has closed: the device was unplugged.
-constexpr const char* kPeerClosedText = "the device closed the connection";
+constexpr const char* kPeerClosedText = N_("the device closed the connection");
 
 // The status of a wait that did not end ready, with its cause on the device.
-HidIoStatus statusOf(HidDevice* dev, WaitResult w, int timeoutMs, int error, const char* direction)
+HidIoStatus statusOf(HidDevice* dev, WaitResult w, int timeoutMs, int error, const char* timeoutFormat)
 {
     switch (w) {
-    case WAIT_TIMEOUT:
-        return HidDevice_noteError(dev, HID_IO_TIMEOUT,
-                                   std::string("no report ") + direction + " within " + std::to_string(timeoutMs) +
-                                       " ms");
-    case WAIT_CANCELLED: return HidDevice_noteError(dev, HID_IO_CANCELLED, "cancelled");
+    case WAIT_TIMEOUT: {
+        char text[96];
+        std::snprintf(text, sizeof text, timeoutFormat, timeoutMs);
+        return HidDevice_noteError(dev, HID_IO_TIMEOUT, text);
+    }
+    case WAIT_CANCELLED: return HidDevice_noteError(dev, HID_IO_CANCELLED, N_("cancelled"));
     case WAIT_GONE: return HidDevice_noteError(dev, HID_IO_ERROR, kPeerClosedText, true);
     default: return HidDevice_noteError(dev, HID_IO_ERROR, std::string("poll: ") + std::strerror(error));
     }
@@ -109,7 +112,7 @@ HidIoStatus socketWrite(HidDevice* dev, const uint8_t* report, size_t length, in
     for (;;) {
         int error = 0;
         WaitResult w = waitFor(d->fd, POLLOUT, timeoutMs, cancel, &error);
-        if (w != WAIT_READY) return statusOf(d, w, timeoutMs, error, "taken");
+        if (w != WAIT_READY) return statusOf(d, w, timeoutMs, error, N_("no report taken within %d ms"));
         ssize_t n = send(d->fd, packet, sizeof packet, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n == ssize_t(sizeof packet)) {
             if (taken) *taken = length;
@@ -131,7 +134,7 @@ HidIoStatus socketRead(HidDevice* dev, uint8_t* report, size_t capacity, int tim
     for (;;) {
         int error = 0;
         WaitResult w = waitFor(d->fd, POLLIN, timeoutMs, cancel, &error);
-        if (w != WAIT_READY) return statusOf(d, w, timeoutMs, error, "came");
+        if (w != WAIT_READY) return statusOf(d, w, timeoutMs, error, N_("no report came within %d ms"));
         uint8_t packet[kHidReportSize];
         ssize_t n = recv(d->fd, packet, sizeof packet, MSG_DONTWAIT);
         if (n > 0) {

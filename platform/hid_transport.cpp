@@ -1,6 +1,7 @@
 #include "platform/hid_transport.h"
 
 #include "platform/device_lock.h"
+#include "platform/translate_marks.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -59,7 +60,7 @@ HidDevice* HidTransport_open(const char* path)
     HidOpenError& error = lastOpenError();
     error = {};
     if (!path || !*path) {
-        error.text = "no device path";
+        error.text = N_("no device path");
         return nullptr;
     }
     DeviceLock* lock = nullptr;
@@ -82,7 +83,10 @@ HidDevice* HidTransport_open(const char* path)
     if (!device) {
         DeviceLock_release(lock);
         const std::string& why = backendOpenFailure();
-        error.text = std::string("opening ") + path + ": " + (why.empty() ? "the device did not open" : why);
+        char text[512];
+        std::snprintf(text, sizeof text, N_("opening %s: %s"), path,
+                      why.empty() ? N_("the device did not open") : why.c_str());
+        error.text = text;
         return nullptr;
     }
     device->lock = lock;

@@ -391,6 +391,21 @@ void Tr_setCatalogue(TrLanguage language, std::map<std::string, std::string> ent
         if (hasNonAscii(it->first)) c.pieces[(unsigned char)it->first[0]].push_back(&it->first);
         ++it;
     }
+    // A text can match a general template ("writing %s: %s") and a more
+    // specific one ("writing the %s at 0x%X failed: %s"); the one that fixes
+    // more of the text is meant, so it is tried first.
+    auto literalLength = [](const std::string& id) {
+        size_t n = id.size();
+        for (size_t i = 0; i < id.size(); ++i) {
+            size_t d = id[i] == '%' ? directiveLength(id, i) : 0;
+            if (d > 0 && id.compare(i, d, "%%") != 0) n -= d;
+            if (d > 0) i += d - 1;
+        }
+        return n;
+    };
+    std::stable_sort(c.templates.begin(), c.templates.end(), [&](const auto& a, const auto& b) {
+        return literalLength(*a.first) > literalLength(*b.first);
+    });
     for (auto& [first, ids] : c.pieces) {
         std::stable_sort(ids.begin(), ids.end(),
                          [](const std::string* a, const std::string* b) { return a->size() > b->size(); });

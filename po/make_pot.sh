@@ -21,9 +21,14 @@ xgettext --language=C++ --from-code=UTF-8 --add-comments=TRANSLATORS: --keyword=
   --keyword=add_subcommand:2,2t --keyword=add_option_group:2,2t --keyword=description:1,1t \
   --keyword=footer:1,1t --keyword=set_version_flag:3,3t --keyword=set_help_flag:2,2t \
   --force-po -o "$tmp/cli.pot" "${marked[@]}"
+# The causes the lower layers record are marked N_("...") where they are
+# written and translated where the terminal shows them.
+mapfile -t layers < <(find core common_k52 net platform ui \( -name '*.cpp' -o -name '*.h' \) | LC_ALL=C sort)
+xgettext --language=C++ --from-code=UTF-8 -k --keyword=N_ --package-name=tessaly \
+  --force-po -o "$tmp/layers.pot" "${layers[@]}"
 # The first file's header (ours, without a creation date, so the template
 # changes only when the texts or their places do).
-msgcat --use-first -o "$tmp/tessaly.pot" "$tmp/gbk.pot" "$tmp/cli.pot"
+msgcat --use-first -o "$tmp/tessaly.pot" "$tmp/gbk.pot" "$tmp/cli.pot" "$tmp/layers.pot"
 if ! cmp -s "$tmp/tessaly.pot" "$out"; then
   mkdir -p "$(dirname "$out")"
   cp "$tmp/tessaly.pot" "$out"

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 #include "common_k52/client_table.h"
 #include "common_k52/machine_verify.h"
@@ -13,6 +15,7 @@
 #include "core/stream.h"
 #include "core/thread.h"
 #include "core/timer.h"
+#include "platform/translate_marks.h"
 #include "ui/service_tools.h"
 
 #define DLG_LOG(function, ...) ZR_log("TessalyDlg", __LINE__, function, __VA_ARGS__)
@@ -23,6 +26,30 @@ const char* const kTessalyNotConnectedText =
 const char* const kTessalyPackageFilter = "Update File(*.dzr)|*.dzr|All File(*.*)|*.*||";
 
 namespace {
+
+// A cause recorded for the terminal: a template whose "%s" take the values in
+// order, so that the terminal can translate the finished text (the template
+// is the catalogue's id, the values are carried over).
+std::string causeText(const char* format, std::initializer_list<std::string_view> values)
+{
+    std::string text;
+    auto value = values.begin();
+    for (const char* p = format; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's' && value != values.end()) {
+            text += *value++;
+            ++p;
+        } else {
+            text += *p;
+        }
+    }
+    return text;
+}
+
+template <typename... Values>
+std::string causeText(const char* format, const Values&... values)
+{
+    return causeText(format, {std::string_view(values)...});
+}
 
 // Window texts.
 const char* const kConnectedText = "   \xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6\xA3\xA1";        /*    连接成功！ */
@@ -681,8 +708,8 @@ void CTessalyDlg::OnSend()
     if (!isConnected() || !machine_->identified) {
         if (updating_) return;
         lastCauseKind_ = TessalyCauseKind::NO_DEVICE;
-        lastCause_ = isConnected() ? std::string("the device did not identify: ") + ZR_Machine_lastError(machine_)
-                                   : "no device connected";
+        lastCause_ = isConnected() ? causeText(N_("the device did not identify: %s"), ZR_Machine_lastError(machine_))
+                                   : N_("no device connected");
         DLG_LOG("CTessalyDlg::OnSend", "%s", lastCause_.c_str());
         host_.messageBox(kTessalyNotConnectedText, "", HOST_MB_ICONERROR);
         return;
@@ -851,7 +878,7 @@ struct CTessalyDlg::UpdateRun {
         const char* why = ZR_Machine_lastError(machine);
         bool gone = machine && Hidc_deviceGone(machine->channel);
         return fail(text, gone ? TessalyCauseKind::DEVICE_GONE : TessalyCauseKind::DEVICE,
-                    why[0] ? why : "the device did not take the write");
+                    why[0] ? why : N_("the device did not take the write"));
     }
 };
 
@@ -887,8 +914,8 @@ bool CTessalyDlg::obtainPackage(const UpdateSource& source, UpdateRun& run)
                             source.lookupFetchFailed ? TessalyCauseKind::NETWORK : TessalyCauseKind::VERSION_FILE,
                             source.lookupError);
         return run.fail(kWrongFileText, TessalyCauseKind::VERSION_FILE,
-                        source.listMode ? "the version file lists packages to choose from; name one with a local file"
-                                        : "no package: none was chosen and no version file named one");
+                        source.listMode ? N_("the version file lists packages to choose from; name one with a local file")
+                                        : N_("no package: none was chosen and no version file named one"));
     }
     if (!downloadPackage(source.packageAddress, &run.targetPath, &run.containerPath, &run.error, &run.cause)) {
         run.causeKind = TessalyCauseKind::NETWORK;
@@ -902,8 +929,8 @@ bool CTessalyDlg::obtainPackage(const UpdateSource& source, UpdateRun& run)
     }
     if (extension != "rar" && extension != "zip" && extension != "7z")
         return run.fail(kNoUpdateFileText, TessalyCauseKind::PACKAGE,
-                        "the download " + TessalyDlg_downloadFileName(source.packageAddress.c_str()) +
-                            " is neither a package (.dzr) nor an archive (.zip)");
+                        causeText(N_("the download %s is neither a package (.dzr) nor an archive (.zip)"),
+                                  TessalyDlg_downloadFileName(source.packageAddress.c_str())));
     setProgressText(kUnpackingText);
     ZR_Stream* sink = ZR_RunFolder_createStream(runFolder_.get(), kContainerName);
     int extracted = sink ? ZR_extractContainer(run.targetPath.c_str(), extractProgress, this, sink) : 0;
@@ -911,8 +938,8 @@ bool CTessalyDlg::obtainPackage(const UpdateSource& source, UpdateRun& run)
     if (extracted != 1) {
         DLG_LOG(kFn, "cannot extract %s", run.targetPath.c_str());
         return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE,
-                        "the downloaded archive " + TessalyDlg_downloadFileName(source.packageAddress.c_str()) +
-                            " holds no readable package");
+                        causeText(N_("the downloaded archive %s holds no readable package"),
+                                  TessalyDlg_downloadFileName(source.packageAddress.c_str())));
     }
     run.packagePath = run.containerPath;
     return true;
@@ -925,12 +952,12 @@ bool CTessalyDlg::loadPackage(UpdateRun& run)
     run.package = ZR_Package_load(run.packagePath.c_str());
     if (!run.package || !AcceptPackage(run.package)) {
         DLG_LOG(kFn, "package %s %s", run.packagePath.c_str(), run.package ? "refused" : "unreadable");
-        if (!run.package) return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, "the package cannot be read");
+        if (!run.package) return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, N_("the package cannot be read"));
         return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE,
-                        "the package is made for another client, not for " + std::string(clientName()));
+                        causeText(N_("the package is made for another client, not for %s"), clientName()));
     }
     setProgressText(kUpdatingText);
-    if (closing_) return run.fail(kUpdateFailedText, TessalyCauseKind::STOPPED, "the window closed");
+    if (closing_) return run.fail(kUpdateFailedText, TessalyCauseKind::STOPPED, N_("the window closed"));
     return true;
 }
 
@@ -945,7 +972,7 @@ bool CTessalyDlg::writeProgramOnly(UpdateRun& run)
     if (!written) {
         if (cause[0])
             return run.fail(kUpdateFailedText, TessalyCauseKind::VERIFY,
-                            std::string("the device does not hold what was written: ") + cause);
+                            causeText(N_("the device does not hold what was written: %s"), cause));
         const std::string why = ZR_Machine_lastError(machine_);
         if (why.find(kNoProgramForBoard) != std::string::npos)
             return run.fail(kUpdateFailedText, TessalyCauseKind::BOARD, why);
@@ -1008,7 +1035,7 @@ bool CTessalyDlg::planAccepted(UpdateRun& run)
     case ZR_PLAN_DEVICE_FAILED:
         if (!machine_->identified)
             return run.fail(kTessalyNotConnectedText, TessalyCauseKind::NO_DEVICE,
-                            why.empty() ? "the device is not identified" : why);
+                            why.empty() ? N_("the device is not identified") : why);
         return run.failOnDevice(kUpdateFailedText, machine_);
     default: break;
     }
@@ -1017,7 +1044,7 @@ bool CTessalyDlg::planAccepted(UpdateRun& run)
         const std::string why = ZR_Machine_lastError(machine_);
         bool board = run.lastResult == ZR_PLAN_NO_PROGRAM && why.find(kNoProgramForBoard) != std::string::npos;
         return run.fail(kUpdateFailedText, board ? TessalyCauseKind::BOARD : TessalyCauseKind::PACKAGE,
-                        why.empty() ? "the package has nothing this device can take" : why);
+                        why.empty() ? N_("the package has nothing this device can take") : why);
     }
     return true;
 }
@@ -1045,8 +1072,9 @@ bool CTessalyDlg::chooseProvinces(UpdateRun& run)
     const std::string needed = std::to_string(gpsBytes / 1024) + " K";
     if (!run.package->gpsProvinceRecords.entries)
         return run.fail(kTooLongText, TessalyCauseKind::PACKAGE,
-                        "the GPS data (" + needed + ") does not fit the device's room of " + room +
-                            ", and the package has no provinces to choose from");
+                        causeText(N_("the GPS data (%s) does not fit the device's room of %s, and the package has no "
+                                     "provinces to choose from"),
+                                  needed, room));
     ZR_Package* requested = run.package;
     int32_t gpsRoom = run.plan.gpsRoom;
     intptr_t cancelled = onWindow(
@@ -1056,22 +1084,23 @@ bool CTessalyDlg::chooseProvinces(UpdateRun& run)
         1);
     if (cancelled != 0 || provinceAccepted_ == 0)
         return run.fail(kTooLongText, TessalyCauseKind::NO_FIT,
-                        "the GPS data (" + needed + ") does not fit the device's room of " + room +
-                            ", and no provinces were chosen");
+                        causeText(N_("the GPS data (%s) does not fit the device's room of %s, and no provinces were "
+                                     "chosen"),
+                                  needed, room));
 
     uint8_t selection[PROVINCE_COUNT];
     for (int p = 0; p < PROVINCE_COUNT; ++p) selection[p] = provinceFlags_[p] ? 1 : 0;
     if (!ZR_Package_assembleProvinceGps(run.package, selection))
-        return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, "the package's province records cannot be read");
+        return run.fail(kWrongFileText, TessalyCauseKind::PACKAGE, N_("the package's province records cannot be read"));
     // A choice without records would write an empty GPS area over the
     // device's map data; whatever the host let through, it is not written.
     if (run.package->gpsProvinceRecords.assembled.size <= kAssembledHeaderSize)
-        return run.fail(kTooLongText, TessalyCauseKind::NO_FIT, "the chosen provinces hold no GPS records");
+        return run.fail(kTooLongText, TessalyCauseKind::NO_FIT, N_("the chosen provinces hold no GPS records"));
     run.plan.provinceMode = uint32_t(provinceAccepted_);
     run.lastResult = ZR_Machine_checkParamAndMainSetting(machine_, &run.plan, run.package);
     if (run.lastResult == ZR_PLAN_NO_FIT)
         return run.fail(kTooLongText, TessalyCauseKind::NO_FIT,
-                        "the chosen provinces do not fit the device's room of " + room);
+                        causeText(N_("the chosen provinces do not fit the device's room of %s"), room));
     return true;
 }
 
@@ -1079,7 +1108,7 @@ bool CTessalyDlg::chooseProvinces(UpdateRun& run)
 // client is unknown or its map changes.
 bool CTessalyDlg::writeDevice(UpdateRun& run)
 {
-    if (closing_) return run.fail(kUpdateFailedText, TessalyCauseKind::STOPPED, "the window closed");
+    if (closing_) return run.fail(kUpdateFailedText, TessalyCauseKind::STOPPED, N_("the window closed"));
     char client[ZR_CLIENT_NAME_SIZE];
     ZR_Machine_getClientText(machine_, client);
     bool mapChanges = (machine_->is502 != 0) != (run.plan.target502 != 0);
@@ -1088,7 +1117,7 @@ bool CTessalyDlg::writeDevice(UpdateRun& run)
     verifyCause_ = run.plan.verifyCause;
     if (run.lastResult == ZR_WRITE_VERIFY_FAILED)
         return run.fail(kUpdateFailedText, TessalyCauseKind::VERIFY,
-                        "the device does not hold what was written: " + verifyCause_);
+                        causeText(N_("the device does not hold what was written: %s"), verifyCause_));
     if (run.lastResult != ZR_WRITE_OK) return run.failOnDevice(kUpdateFailedText, machine_);
     return true;
 }
@@ -1102,7 +1131,7 @@ void CTessalyDlg::reportUpdate(UpdateRun& run)
 
     std::string& error = run.error;
     // Set before the run is seen over (updating_ drops after this returns).
-    lastCause_ = error.empty() ? std::string() : run.cause.empty() ? std::string("no cause was recorded") : run.cause;
+    lastCause_ = error.empty() ? std::string() : run.cause.empty() ? std::string(N_("no cause was recorded")) : run.cause;
     lastCauseKind_ = error.empty() ? TessalyCauseKind::NONE
                      : run.causeKind == TessalyCauseKind::NONE ? TessalyCauseKind::DEVICE
                                                                : run.causeKind;

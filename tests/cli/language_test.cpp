@@ -21,7 +21,15 @@ const std::map<std::string, std::map<std::string, std::string>> kCatalogues = {
       {"Run with --help for more information.", "Use --help para más información."},
       {"有", "sí"},
       {"无", "no"},
-      {"错", "error"}}},
+      {"错", "error"},
+      {"warning: the package's GPS data (%s) is older than the device's (%s)",
+       "aviso: los datos GPS del paquete (%s) son más antiguos que los del dispositivo (%s)"},
+      {"the GPS data (%s) does not fit the device's room of %s, and no provinces were chosen",
+       "los datos GPS (%s) no caben en el espacio de %s del dispositivo y no se ha elegido ninguna provincia"},
+      {"use --provinces %s (see tessaly-cli inspect %s)", "use --provinces %s (véase tessaly-cli inspect %s)"},
+      {"no such file", "no existe el archivo"},
+      {"check the file name; --package takes an update package (.dzr) or a zip archive holding one",
+       "compruebe el nombre del archivo"}}},
     {"en", {{"更新成功！", "Update done!"}}},
     {"zh_CN", {{"no device found", "未找到设备"}}},
 };
@@ -58,10 +66,16 @@ protected:
 
 TEST_F(Languages, UpdateEndsInTheChosenLanguage)
 {
+    const std::string full = Samples::get().file("k502-full.dzr").string();
+    const std::string provinces = Samples::get().file("provinces-4m.dzr").string();
     struct Case {
         std::vector<std::string> env;
         std::vector<std::string> lang;
         std::string message;
+        std::vector<std::string> args = {};  // after the package; {} for a plain update
+        std::string package = {};            // "" for k502-full.dzr
+        int status = 0;
+        std::vector<std::string> err = {};   // texts of stderr, in this order
     };
     const Case cases[] = {
         {{"LANG=es_ES.UTF-8"}, {}, "¡Actualización correcta!\n"},
@@ -71,6 +85,18 @@ TEST_F(Languages, UpdateEndsInTheChosenLanguage)
         {{"LANG=es_ES.UTF-8"}, {"--lang=en"}, "Update done!\n"},
         // Chinese: the window's texts as written.
         {{"LANG=en_US.UTF-8"}, {"--lang", "zh"}, kSuccess},
+        // The plan's warning, and a cause line with its advice, are the
+        // terminal's: translated with their values in place.
+        {{"LC_ALL=C"}, {"--lang", "es"}, "¡Actualización correcta!\n", {"--provinces", "北京,上海,广东"}, provinces, 0,
+         {"aviso: los datos GPS del paquete (2024-06-01) son más antiguos que los del dispositivo (2024-11-02)"}},
+        {{"LC_ALL=C"}, {"--lang", "es"}, kTooLong, {}, provinces, 1,
+         {"update: los datos GPS (", " K) no caben en el espacio de 1380 K del dispositivo y no se ha elegido ninguna "
+          "provincia; use --provinces 北京,上海 (véase tessaly-cli inspect " + provinces + ")\n"}},
+        // A cause of two texts, "<file>: <reason>": its parts looked up.
+        {{"LC_ALL=C"}, {"--lang", "es"}, "", {}, "/no/such/file", 1,
+         {"update: /no/such/file: no existe el archivo; compruebe el nombre del archivo\n"}},
+        {{"LC_ALL=C"}, {}, kTooLong, {}, provinces, 1,
+         {"update: the GPS data (", "and no provinces were chosen; use --provinces 北京,上海 (see tessaly-cli"}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -79,10 +105,16 @@ TEST_F(Languages, UpdateEndsInTheChosenLanguage)
         ASSERT_NE(sim, nullptr);
         std::vector<std::string> args = c.lang;
         for (const char* a : {"update", "--package"}) args.push_back(a);
-        args.push_back(Samples::get().file("k502-full.dzr").string());
+        args.push_back(c.package.empty() ? full : c.package);
+        args.insert(args.end(), c.args.begin(), c.args.end());
         RunResult r = cliIn(c.env, args);
-        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_EQ(r.status, c.status) << r;
         EXPECT_EQ(r.out, c.message) << r;
+        size_t at = 0;
+        for (const std::string& text : c.err) {
+            at = r.err.find(text, at);
+            ASSERT_NE(at, std::string::npos) << text << "\n" << r;
+        }
         EXPECT_TRUE(sim->unplug()) << sim->log();
     }
 }

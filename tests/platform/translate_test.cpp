@@ -38,6 +38,8 @@ const std::map<std::string, std::string> kSpanish = {
     {"%2$s before %1$s", "%1$s tras %2$s"},
     {"band %s is %s", "la banda %s está %s"},
     {"progress 100%%", "progreso 100%%"},
+    {"writing %s: %s", "al escribir %s: %s"},
+    {"writing the %s at 0x%X failed: %s", "falló la escritura de %s en 0x%X: %s"},
 };
 
 TEST_F(Translate, OneRuleForWholeTemplateAndComposedTexts)
@@ -59,6 +61,10 @@ TEST_F(Translate, OneRuleForWholeTemplateAndComposedTexts)
         {"b before a", "a tras b"},
         {"band K is on", "la banda K está on"},
         {"progress 100%", "progreso 100%"},
+        // The template that fixes more of the text wins over a general one.
+        {"writing the program at 0x1000 failed: no reply in time",
+         "falló la escritura de program en 0x1000: no reply in time"},
+        {"writing /tmp/x: No space left on device", "al escribir /tmp/x: No space left on device"},
         // Composed texts: the longest known pieces, the rest kept.
         {"更新失败！  -5", "¡Error de actualización!  -5"},
         {"   当前版本：20240603", "   Versión actual: 20240603"},
