@@ -127,7 +127,7 @@ TEST_F(Screenshots, InEachLanguage)
     PackagePtr provinces(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
     ASSERT_NE(provinces, nullptr);
 
-    for (const QString language : {QStringLiteral("es"), QStringLiteral("en")}) {
+    for (const QString& language : {QStringLiteral("es"), QStringLiteral("en")}) {
         SCOPED_TRACE(language.toStdString());
         ASSERT_TRUE(Tr_init(language.toStdString()));
 
