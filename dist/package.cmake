@@ -31,6 +31,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # needs a CJK font, and a user who is not root ejects the device's disk
 # through udisks2 (without it only root may unmount and eject);
 # bash-completion loads the completion scripts.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk, udisks2")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk, udisks2, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 include(CPack)

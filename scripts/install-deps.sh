@@ -16,7 +16,7 @@ packages=(
   libcpp-httplib-dev nginx-light                          # HTTP servers in tests
   curl unzip zip python3                                  # demo, benchmark baselines, test fixtures
   clang libclang-rt-14-dev                                # make fuzz (libFuzzer)
-  qt6-base-dev                                            # the desktop window
+  qt6-base-dev qt6-translations-l10n                      # the desktop window, Qt's own words in each language
   xvfb xauth fonts-wqy-microhei                           # window screenshots, Chinese text in them
 )
 
