@@ -48,6 +48,8 @@ void translateHelp(CLI::App* app)
     for (CLI::Option* option : app->get_options()) {
         std::string description = option->get_description();
         option->description(std::string(Tr_literal(description.c_str())));
+        // The help lists options under their group's name ("Options").
+        if (!option->get_group().empty()) option->group(std::string(Tr_literal(option->get_group().c_str())));
     }
     for (CLI::App* sub : app->get_subcommands([](CLI::App*) { return true; })) translateHelp(sub);
 }
@@ -55,7 +57,8 @@ void translateHelp(CLI::App* app)
 // The parser's own words: the labels of its help text, and its help flag's
 // description (translated with the other options by translateHelp).
 const char* const kParserLabels[] = {N_("Usage"),    N_("OPTIONS"),     N_("SUBCOMMAND"), N_("SUBCOMMANDS"),
-                                     N_("REQUIRED"), N_("Positionals"), N_("Options"),    N_("Subcommands")};
+                                     N_("REQUIRED"), N_("Positionals"), N_("Options"),    N_("Subcommands"),
+                                     N_("Excludes"), N_("Needs")};
 [[maybe_unused]] const char* const kParserHelpFlag = N_("Print this help message and exit");
 
 void translateHelpLabels(CLI::App& app)
