@@ -8,6 +8,7 @@
 
 #include "platform/text_codec.h"
 #include "platform/translate.h"
+#include "platform/translate_marks.h"
 
 namespace {
 
@@ -289,12 +290,18 @@ bool TerminalHost::askOnTerminal(const std::string& question)
 {
     if (!settings_.interactive) return false;
     finishProgressLine();
-    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    // TRANSLATORS: the answers a yes-or-no question takes; the capital one is
+    // what an empty answer means. Keep it in step with the next text.
+    std::fprintf(stderr, "%s %s ", question.c_str(), _("[y/N]"));
     std::fflush(stderr);
     std::string answer;
     // A signal ends the read (and the stream) before any answer: that is a no.
-    if (!std::getline(std::cin, answer)) return false;
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+    if (!std::getline(std::cin, answer) || answer.empty()) return false;
+    // "y" is yes in every language, and so is the language's own initial.
+    // TRANSLATORS: the initial of "yes", as typed in answer to "[y/N]".
+    const unsigned char yes = (unsigned char)_("y")[0];
+    const unsigned char first = (unsigned char)answer[0];
+    return first == 'y' || first == 'Y' || (yes >= 'a' && yes <= 'z' && (first == yes || first == yes - 32));
 }
 
 int TerminalHost::messageBox(const std::string& text, const std::string&, unsigned flags)

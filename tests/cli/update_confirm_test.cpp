@@ -98,10 +98,15 @@ TEST_F(UpdateRun, AtATerminalTheWriteWaitsForYes)
         const char* answer; // nullptr: no question expected
         int status;
         bool written;
+        std::string prompt = "Write to the device? [y/N]";
+        std::string success = kSuccess;
     } cases[] = {
         {"answered no", {}, "n\n", 1, false},
         {"answered yes", {}, "y\n", 0, true},
         {"-y answers for the user", {"-y"}, nullptr, 0, true},
+        // The language's own initial for yes counts, as the prompt says.
+        {"answered sí", {"--lang", "es"}, "s\n", 0, true, "¿Escribir en el dispositivo? [s/N]",
+         "¡Actualización completada!\n"},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -114,12 +119,12 @@ TEST_F(UpdateRun, AtATerminalTheWriteWaitsForYes)
         auto run = startAtTerminal(args);
         ASSERT_TRUE(run->started());
         if (c.answer) {
-            ASSERT_TRUE(run->waitFor("Write to the device? [y/N]", kRunMs)) << run->screen();
+            ASSERT_TRUE(run->waitFor(c.prompt, kRunMs)) << run->screen();
             run->type(c.answer);
         }
         EXPECT_EQ(run->wait(kRunMs), c.status) << run->screen();
-        EXPECT_EQ(run->count("Write to the device?"), c.answer ? 1u : 0u) << run->screen();
-        EXPECT_EQ(readText(outFile), c.written ? kSuccess : "") << run->screen();
+        EXPECT_EQ(run->count(c.prompt.substr(0, c.prompt.find('?'))), c.answer ? 1u : 0u) << run->screen();
+        EXPECT_EQ(readText(outFile), c.written ? c.success : "") << run->screen();
         // Declined, not even the parameter image has changed.
         const DeviceInfo after = deviceInfo();
         if (c.written)
