@@ -17,7 +17,7 @@
 #include "cli/interrupt.h"
 #include "cli/province_pick.h"
 #include "cli/terminal_host.h"
-#include "cli/text_format.h"
+#include "core/strings.h"
 #include "cli/update_cause.h"
 #include "cli/update_plan.h"
 #include "cli/zip_container.h"
@@ -112,7 +112,7 @@ bool applyProvincePick(const ProvincePick& pick, const ProvinceSizes& sizes, Pro
         for (int position : pick.positions)
             names += (names.empty() ? "" : ", ") + Text_gbkToUtf8(ProvinceTable[position]);
         std::fprintf(stderr, "update: %s\n",
-                     Cli_format(_("all: %zu provinces that fit, largest first: %s"), pick.positions.size(),
+                     ZR_formatString(_("all: %zu provinces that fit, largest first: %s"), pick.positions.size(),
                                 names.c_str())
                          .c_str());
     }

@@ -49,7 +49,7 @@
 #include "cli/connect.h"
 #include "cli/device_json.h"
 #include "cli/shared_package.h"
-#include "cli/text_format.h"
+#include "core/strings.h"
 #include "cli/update_cause.h"
 #include "common_k52/discovery.h"
 #include "core/regular_file.h"
@@ -188,7 +188,7 @@ std::string reachUpdateMode(const WorkerJob& job, WatchShared* shared, std::stri
         if (!path.empty()) return path;
     }
     if (!shared->stopping.load())
-        *cause = Cli_format(N_("the device was switched but did not come back in update mode within %d s"),
+        *cause = ZR_formatString(N_("the device was switched but did not come back in update mode within %d s"),
                             job.waitSeconds);
     return std::string();
 }
@@ -301,12 +301,12 @@ DeviceResult runDevice(const WorkerJob& job, WatchShared* shared)
             if (pid > 0) shared->running[job.id] = pid;
         }
         if (pid <= 0) {
-            r.cause = Cli_format(N_("cannot start the update run: %s"), std::strerror(spawnError));
+            r.cause = ZR_formatString(N_("cannot start the update run: %s"), std::strerror(spawnError));
         } else {
             r.exitCode = waitRun(pid, job.id, shared);
             readRunOutput(job.outPath, job.errPath, &r);
             if (r.exitCode > 128 && r.cause.empty())
-                r.cause = Cli_format(N_("the update run was ended by signal %d"), r.exitCode - 128);
+                r.cause = ZR_formatString(N_("the update run was ended by signal %d"), r.exitCode - 128);
         }
     }
     if (r.exitCode < 0 && r.cause.empty() && r.outcome != OUTCOME_CURRENT) r.outcome = OUTCOME_SKIPPED;
@@ -367,7 +367,7 @@ public:
     {
         if (!folder_) {
             std::fprintf(stderr, "watch: %s\n",
-                         Cli_format(_("cannot create a temporary folder: %s"), std::strerror(errno)).c_str());
+                         ZR_formatString(_("cannot create a temporary folder: %s"), std::strerror(errno)).c_str());
             return CLI_EXIT_ERROR;
         }
         int handledSignals = 0;
@@ -402,7 +402,7 @@ private:
             int n = runningCount();
             std::fprintf(stderr, "watch: %s\n",
                          n == 1 ? _("stopping; waiting for 1 running update (Ctrl-C again passes it on to them)")
-                                : Cli_format(_("stopping; waiting for %d running updates (Ctrl-C again passes it on to "
+                                : ZR_formatString(_("stopping; waiting for %d running updates (Ctrl-C again passes it on to "
                                                "them)"),
                                              n)
                                       .c_str());
@@ -487,7 +487,7 @@ private:
             // Reported like any other device that failed.
             DeviceResult r;
             r.id = id;
-            r.cause = Cli_format(N_("cannot create the run's output files: %s"), std::strerror(errno));
+            r.cause = ZR_formatString(N_("cannot create the run's output files: %s"), std::strerror(errno));
             if (job.outFd >= 0) close(job.outFd);
             if (job.errFd >= 0) close(job.errFd);
             std::lock_guard<std::mutex> lock(shared->mutex);
@@ -585,7 +585,7 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
     std::unique_ptr<DeviceEventSource, EventsCloser> events(raw);
     if (!listening && !dir.empty()) {
         std::fprintf(stderr, "watch: %s\n",
-                     Cli_format(_("the simulation folder %s cannot be used (missing, a symlink, or not private)"),
+                     ZR_formatString(_("the simulation folder %s cannot be used (missing, a symlink, or not private)"),
                                 dir.c_str())
                          .c_str());
         return CLI_EXIT_ERROR;
@@ -596,7 +596,7 @@ int runWatch(const CliOptions& options, const WatchArgs& args)
         return CLI_EXIT_ERROR;
     }
     g_events.store(events.get());
-    std::fprintf(stderr, "watch: %s\nwatch: %s\n", Cli_format(_("package %s"), package.description.c_str()).c_str(),
+    std::fprintf(stderr, "watch: %s\nwatch: %s\n", ZR_formatString(_("package %s"), package.description.c_str()).c_str(),
                  _("waiting for devices (Ctrl-C to stop)"));
     int status;
     {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "cli/text_format.h"
+#include "core/strings.h"
 #include "platform/text_codec.h"
 #include "platform/translate_marks.h"
 
@@ -99,17 +99,17 @@ ProvincePick ProvincePick_parse(const std::string& list, const ProvinceSizes& si
 std::string ProvincePick_problem(const ProvincePick& pick, const ProvinceSizes& sizes, uint64_t room)
 {
     std::string problem;
-    if (!pick.unknown.empty()) problem = Cli_format(_("unknown province %s"), joined(pick.unknown, "'").c_str());
+    if (!pick.unknown.empty()) problem = ZR_formatString(_("unknown province %s"), joined(pick.unknown, "'").c_str());
     if (!pick.absent.empty())
         problem += (problem.empty() ? "" : "; ") +
-                   Cli_format(_("the package holds no data for %s"), joined(pick.absent, "").c_str());
+                   ZR_formatString(_("the package holds no data for %s"), joined(pick.absent, "").c_str());
     if (!problem.empty()) return problem;
     if (pick.positions.empty())
-        return pick.all ? Cli_format(_("no province of the package fits the room of %s"), kib(room).c_str())
+        return pick.all ? ZR_formatString(_("no province of the package fits the room of %s"), kib(room).c_str())
                         : std::string(_("no province chosen: a GPS area without data would wipe the device's map"));
     uint64_t sum = total(pick, sizes);
     if (sum > room)
-        return Cli_format(_("the provinces chosen need %s, the device has room for %s"), kib(sum).c_str(),
+        return ZR_formatString(_("the provinces chosen need %s, the device has room for %s"), kib(sum).c_str(),
                           kib(room).c_str());
     return {};
 }
@@ -134,7 +134,7 @@ std::vector<std::string> ProvincePick_totals(const ProvincePick& pick, const Pro
         bool fitted = sum <= room;
         sum += sizeAt(sizes, p);
         std::string line = "  " + nameOf(p) + "  " + kib(sizeAt(sizes, p)) + "  " +
-                           Cli_format(_("total %s of %s"), kib(sum).c_str(), kib(room).c_str());
+                           ZR_formatString(_("total %s of %s"), kib(sum).c_str(), kib(room).c_str());
         if (fitted && sum > room) line += std::string("  ") + _("<- over the room");
         lines.push_back(line);
     }

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "cli/text_format.h"
+#include "core/strings.h"
 #include "core/package.h"
 #include "core/run_folder.h"
 #include "core/stream.h"
@@ -80,7 +80,7 @@ public:
         std::string text = "GET " + url + ": ";
         if (keepGoing_ && !keepGoing_()) return text + N_("interrupted");
         if (status_ != 0 && status_ != 200) return text + "HTTP " + std::to_string(status_);
-        if (tooLarge_) return Cli_format(N_("GET %s: larger than %lld bytes"), url.c_str(), (long long)limit_);
+        if (tooLarge_) return ZR_formatString(N_("GET %s: larger than %lld bytes"), url.c_str(), (long long)limit_);
         return text + (result.message.empty() ? Http_outcomeName(result.outcome) : result.message);
     }
 
@@ -118,12 +118,12 @@ std::string Cli_packageCacheFolder(std::string* error)
     std::filesystem::create_directories(base, ec);
     const std::string dir = base + "/tessaly";
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = Cli_format(N_("cannot create %s: %s"), dir.c_str(), std::strerror(errno));
+        *error = ZR_formatString(N_("cannot create %s: %s"), dir.c_str(), std::strerror(errno));
         return std::string();
     }
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        *error = Cli_format(N_("%s is not a folder of this user"), dir.c_str());
+        *error = ZR_formatString(N_("%s is not a folder of this user"), dir.c_str());
         return std::string();
     }
     return dir;
@@ -158,7 +158,7 @@ bool downloadInto(const std::string& url, const std::string& cached, const std::
     unlink(part.c_str());
     int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        *error = Cli_format(N_("cannot create %s: %s"), part.c_str(), std::strerror(errno));
+        *error = ZR_formatString(N_("cannot create %s: %s"), part.c_str(), std::strerror(errno));
         return false;
     }
     bool written = true;
@@ -172,11 +172,11 @@ bool downloadInto(const std::string& url, const std::string& cached, const std::
         }
         return true;
     }, keepGoing);
-    if (close(fd) != 0 || !written) *error = Cli_format(N_("cannot write %s: %s"), part.c_str(), std::strerror(errno));
+    if (close(fd) != 0 || !written) *error = ZR_formatString(N_("cannot write %s: %s"), part.c_str(), std::strerror(errno));
     if (error->empty() && !Cli_looksLikeZip(part) && !looksLikeContainer(part))
         *error = url + ": " + N_("not an update package (neither a zip archive nor a container)");
     if (error->empty() && rename(part.c_str(), cached.c_str()) != 0)
-        *error = Cli_format(N_("cannot store %s: %s"), cached.c_str(), std::strerror(errno));
+        *error = ZR_formatString(N_("cannot store %s: %s"), cached.c_str(), std::strerror(errno));
     if (!error->empty()) unlink(part.c_str());
     return error->empty();
 }
@@ -199,7 +199,7 @@ bool Cli_settleServerPackage(const std::string& url, const std::function<bool()>
     bool saved = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
     if (fd >= 0) close(fd);
     if (!saved) {
-        *error = Cli_format(N_("cannot keep the version file: %s"), std::strerror(errno));
+        *error = ZR_formatString(N_("cannot keep the version file: %s"), std::strerror(errno));
         return false;
     }
     CVersionLookup lookup(nullptr, nullptr, nullptr);
@@ -218,13 +218,13 @@ bool Cli_settleServerPackage(const std::string& url, const std::function<bool()>
     bool reused = ownFile(cached) && (Cli_looksLikeZip(cached) || looksLikeContainer(cached));
     if (!reused) {
         std::fprintf(stderr, "watch: %s\n",
-                     Cli_format(_("downloading version %d from %s"), lookup.networkVersion,
+                     ZR_formatString(_("downloading version %d from %s"), lookup.networkVersion,
                                 lookup.packageAddress.c_str())
                          .c_str());
         if (!downloadInto(lookup.packageAddress, cached, keepGoing, error)) return false;
     }
     package->version = lookup.networkVersion;
-    package->description = Cli_format(reused ? _("version %d, cached %s") : _("version %d, %s"), lookup.networkVersion,
+    package->description = ZR_formatString(reused ? _("version %d, cached %s") : _("version %d, %s"), lookup.networkVersion,
                                       cached.c_str());
     return Cli_settleLocalPackage(cached, package, error);
 }

@@ -1,6 +1,6 @@
 #include "cli/update_cause.h"
 
-#include "cli/text_format.h"
+#include "core/strings.h"
 #include "common_k52/machine.h"
 #include "core/province_table.h"
 #include "platform/text_codec.h"
@@ -30,18 +30,18 @@ std::string adviceFor(TessalyCauseKind kind, const CTessalyDlg& dlg, const std::
     case TessalyCauseKind::DEVICE_GONE: return N_("plug the device in again and rerun");
     case TessalyCauseKind::DEVICE: return N_("rerun; if it fails again, plug the device in again and rerun");
     case TessalyCauseKind::PACKAGE:
-        return Cli_format(N_("use an update package made for this device (see tessaly-cli inspect %s)"), file.c_str());
+        return ZR_formatString(N_("use an update package made for this device (see tessaly-cli inspect %s)"), file.c_str());
     case TessalyCauseKind::BOARD: {
         char board[8] = {};
         ZR_Machine_getBoardName(dlg.machine(), board, sizeof board);
         if (!board[0])
-            return Cli_format(N_("use a package that carries a program for this device (see tessaly-cli inspect %s)"),
+            return ZR_formatString(N_("use a package that carries a program for this device (see tessaly-cli inspect %s)"),
                               file.c_str());
-        return Cli_format(N_("use a package that carries a program for %s (see tessaly-cli inspect %s)"),
+        return ZR_formatString(N_("use a package that carries a program for %s (see tessaly-cli inspect %s)"),
                           Text_gbkToUtf8(board).c_str(), file.c_str());
     }
     case TessalyCauseKind::NO_FIT:
-        return Cli_format(N_("use --provinces %s (see tessaly-cli inspect %s)"), exampleProvinces().c_str(),
+        return ZR_formatString(N_("use --provinces %s (see tessaly-cli inspect %s)"), exampleProvinces().c_str(),
                           file.c_str());
     case TessalyCauseKind::NETWORK: return N_("check the address or the network");
     case TessalyCauseKind::VERSION_FILE:

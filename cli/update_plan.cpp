@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/text_format.h"
+#include "core/strings.h"
 #include "common_k52/machine_blocks.h"
 #include "platform/text_codec.h"
 #include "platform/translate_marks.h"
@@ -21,12 +21,7 @@ std::string dateText(const ZR_Date& d)
 
 std::string boardText(uint32_t key)
 {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char c = char((key >> (8 * i)) & 0xFF);
-        if (c == 0) break;
-        text += (c >= 0x20 && c < 0x7F) ? c : '?';
-    }
+    std::string text = ZR_boardKeyText(key);
     return text.empty() ? "?" : text;
 }
 
@@ -62,7 +57,7 @@ bool boardRuns(uint32_t deviceKey, uint32_t programKey)
 std::string partLine(const char* name, const std::string& device, const PlanPart& part, const std::string& extra = {})
 {
     std::string package = part.written ? dateText(part.date) + "  " + kib(part.bytes) + extra : _("not written");
-    return Cli_format("  %-13s %-12s %s", _(name), device.c_str(), package.c_str());
+    return ZR_formatString("  %-13s %-12s %s", _(name), device.c_str(), package.c_str());
 }
 
 } // namespace
@@ -111,16 +106,16 @@ PlanView Cli_planView(const ZR_Machine* machine, ZR_Package* package, const ZR_W
 std::vector<std::string> Cli_planLines(const PlanView& v)
 {
     std::vector<std::string> lines;
-    lines.push_back(Cli_format(_("device %s: board %s, program version %u"), v.deviceId.c_str(),
+    lines.push_back(ZR_formatString(_("device %s: board %s, program version %u"), v.deviceId.c_str(),
                                v.deviceBoard.c_str(), v.deviceProgram));
-    lines.push_back(Cli_format("  %-13s %-12s %s", "", _("device"), _("package writes")));
+    lines.push_back(ZR_formatString("  %-13s %-12s %s", "", _("device"), _("package writes")));
     std::string program = _("not written");
     if (v.program.written)
         program = std::to_string(v.packageProgram) + "  " + kib(v.program.bytes) + "  " +
-                  Cli_format(_("for board %s"), v.programBoard.c_str());
-    lines.push_back(Cli_format("  %-13s %-12s %s", _("program"), std::to_string(v.deviceProgram).c_str(),
+                  ZR_formatString(_("for board %s"), v.programBoard.c_str());
+    lines.push_back(ZR_formatString("  %-13s %-12s %s", _("program"), std::to_string(v.deviceProgram).c_str(),
                                program.c_str()));
-    std::string provinces = v.provinces > 0 ? "  (" + Cli_format(_("%d provinces"), v.provinces) + ")" : "";
+    std::string provinces = v.provinces > 0 ? "  (" + ZR_formatString(_("%d provinces"), v.provinces) + ")" : "";
     lines.push_back(partLine(N_("GPS data"), dateText(v.deviceGps), v.gps, provinces));
     lines.push_back(partLine(N_("voice data"), dateText(v.deviceVoice), v.voice));
     lines.push_back(partLine(N_("radar mute"), dateText(v.deviceRadarMute), v.radarMute));
@@ -135,14 +130,14 @@ std::vector<std::string> Cli_planWarnings(const PlanView& v)
     std::vector<std::string> warnings;
     if (v.gps.written && v.gps.date.year != 0 && v.deviceGps.year != 0 &&
         dateNumber(v.gps.date) < dateNumber(v.deviceGps))
-        warnings.push_back(Cli_format(_("warning: the package's GPS data (%s) is older than the device's (%s)"),
+        warnings.push_back(ZR_formatString(_("warning: the package's GPS data (%s) is older than the device's (%s)"),
                                       dateText(v.gps.date).c_str(), dateText(v.deviceGps).c_str()));
     if (v.program.written && v.deviceBoardKey != 0 && !boardRuns(v.deviceBoardKey, v.programBoardKey)) {
         const char* text = v.programEntries == 1
                                ? _("warning: the program written is made for board %s, the device is a %s: the "
                                    "package carries this one program, which is written whatever its board")
                                : _("warning: the program written is made for board %s, the device is a %s");
-        warnings.push_back(Cli_format(text, v.programBoard.c_str(), v.deviceBoard.c_str()));
+        warnings.push_back(ZR_formatString(text, v.programBoard.c_str(), v.deviceBoard.c_str()));
     }
     return warnings;
 }

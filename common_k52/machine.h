@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common_k52/hidc.h"
 #include "core/package.h"
@@ -179,6 +180,11 @@ using MachinePtr = std::unique_ptr<ZR_Machine, ZR_MachineReleaser>;
 int ZR_Machine_identify(ZR_Machine* machine);
 // The cause of the last failure ("" when none was recorded); never null.
 const char* ZR_Machine_lastError(const ZR_Machine* machine);
+
+// A board key word as its four characters; bytes outside printable ASCII
+// show as '?', so that a package's table cannot put control codes on a
+// terminal. "" for a key with no characters.
+std::string ZR_boardKeyText(uint32_t key);
 // Records the cause of a failure in lastError (cut to its size) and logs it.
 void ZR_Machine_setError(ZR_Machine* machine, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -514,17 +514,9 @@ void takeAddresses(ZR_WritePlan* plan, const ZR_InfoBlock& info)
     plan->gps.address = ZR_Info_area(info, ZR_AREA_GPS).start;
 }
 
-// A board key word as its four characters; bytes outside printable ASCII
-// show as '?', so that a package's table cannot put control codes on a
-// terminal.
 std::string boardText(uint32_t key)
 {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char c = char((key >> (8 * i)) & 0xFF);
-        if (c == 0) break;
-        text += (c >= 0x20 && c < 0x7F) ? c : '?';
-    }
+    std::string text = ZR_boardKeyText(key);
     return text.empty() ? std::string("(none)") : text;
 }
 
@@ -747,4 +739,15 @@ int ZR_Machine_writeBoot(ZR_Package* package, ZR_Machine* machine)
     if (!machine || !package) return 0;
     const ZR_BootSlot& boot = package->boot;
     return writeBootImage(machine, boot.buffer, boot.buffer ? boot.size : 0, boot.encoded != 0, boot.secondTransfer);
+}
+
+std::string ZR_boardKeyText(uint32_t key)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((key >> (8 * i)) & 0xFF);
+        if (c == 0) break;
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
 }

@@ -135,3 +135,21 @@ int ZR_splitFields(const char** starts, int* lengths, const char* text, int leng
     setTrimmedField(starts, lengths, field++, fieldStart, end);
     return field;
 }
+
+std::string ZR_formatString(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (n > 0) {
+        text.resize(size_t(n) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(size_t(n));
+    }
+    va_end(again);
+    return text;
+}

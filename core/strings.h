@@ -7,6 +7,8 @@
 
 #include "core/printf_format.h"
 
+#include <string>
+
 // Appends text to the text in buffer, cutting it so that the whole stays at
 // most capacity - 1 characters plus the terminator. 1 on success (also when
 // nothing fitted); 0 when buffer or text is null, capacity is 0 or less, or
@@ -23,6 +25,11 @@ char* ZR_strDup(const char* text);
 // value on a format error. -1 without writing when buffer or format is null or
 // capacity is 0 or less.
 int ZR_format(char* buffer, int capacity, const char* format, ...) ZR_PRINTF_FORMAT(3, 4);
+
+// The formatted text as a string, whatever its length ("" on a format error).
+// Failure texts are printf templates built with it, so that a host can
+// translate the finished text with its values in place.
+std::string ZR_formatString(const char* format, ...) ZR_PRINTF_FORMAT(1, 2);
 
 // Zeroes buffer[0, capacity) and copies at most min(capacity - 1, length)
 // characters of source, stopping at its terminator; a length of 0 or less means

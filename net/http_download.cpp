@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "core/strings.h"
 #include "core/runtime.h"
 #include "core/thread.h"
 #include "platform/http_client.h"
@@ -25,18 +26,6 @@ constexpr uint32_t kProgressPeriodMs = 1000;
 constexpr size_t kFileBufferBytes = 1u << 20;
 constexpr size_t kReceiveBufferBytes = 512u << 10;
 constexpr size_t kMinRateLimitedPiece = 16u << 10;
-
-std::string format(const char* fmt, ...) ZR_PRINTF_FORMAT(1, 2);
-
-std::string format(const char* fmt, ...)
-{
-    char text[1400];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 bool isSchemeChar(char c, bool first)
 {
@@ -241,7 +230,7 @@ std::string HttpDownloadJob::open()
     std::error_code ec;
     bool exists = std::filesystem::exists(targetPath, ec);
     if (exists && resumeOffset == 0 && refuseExisting == 1)
-        return format(N_("The file '%s' already exists."), targetPath.c_str());
+        return ZR_formatString(N_("The file '%s' already exists."), targetPath.c_str());
 
     offset = resumeOffset > 0 ? resumeOffset : 0;
     if (offset > 0) {
@@ -260,7 +249,7 @@ std::string HttpDownloadJob::open()
     errno = 0;
     file = std::fopen(targetPath.c_str(), keep ? "r+b" : "wb");
     if (!file)
-        return format(N_("An error occured while opening the file to be downloaded, Error:%d"), errno);
+        return ZR_formatString(N_("An error occured while opening the file to be downloaded, Error:%d"), errno);
     std::setvbuf(file, nullptr, _IOFBF, kFileBufferBytes);
     if (keep) {
         std::filesystem::resize_file(targetPath, uintmax_t(offset), ec);
@@ -270,7 +259,7 @@ std::string HttpDownloadJob::open()
         if (error) {
             std::fclose(file);
             file = nullptr;
-            return format(N_("An error occurred while seeking to the end of the file to be downloaded, Error:%d"), error);
+            return ZR_formatString(N_("An error occurred while seeking to the end of the file to be downloaded, Error:%d"), error);
         }
     }
     return {};
@@ -320,7 +309,7 @@ void HttpDownloadJob::execute()
 {
     if (accessType < HTTP_ACCESS_PRECONFIG || accessType > HTTP_ACCESS_PROXY) {
         ZR_LOG("unknown access type %d", accessType);
-        return OnError(DOWNLOAD_SESSION_FAILED, 0, format(N_("GET %s: unknown access type %d"), url.c_str(), accessType));
+        return OnError(DOWNLOAD_SESSION_FAILED, 0, ZR_formatString(N_("GET %s: unknown access type %d"), url.c_str(), accessType));
     }
     // Any abort ends as "aborted": reporting 0 would pass a partial file as complete.
     if (abort.load())
@@ -359,18 +348,18 @@ void HttpDownloadJob::execute()
         if (!closeFile()) {
             int error = errno ? errno : EIO;
             ZR_LOG("writing %s failed at close, errno %d", targetPath.c_str(), error);
-            return OnError(DOWNLOAD_READ_FAILED, error, format(N_("writing %s: %s"), targetPath.c_str(), std::strerror(error)));
+            return OnError(DOWNLOAD_READ_FAILED, error, ZR_formatString(N_("writing %s: %s"), targetPath.c_str(), std::strerror(error)));
         }
         return Finish(DOWNLOAD_OK);
     case HTTP_STOPPED:
         switch (stopReason) {
         case StopReason::Status:
             ZR_LOG("%s answered status %d", url.c_str(), int(stopDetail));
-            return OnError(DOWNLOAD_STATUS_REFUSED, stopDetail, format(N_("GET %s: HTTP %d"), url.c_str(), int(stopDetail)));
+            return OnError(DOWNLOAD_STATUS_REFUSED, stopDetail, ZR_formatString(N_("GET %s: HTTP %d"), url.c_str(), int(stopDetail)));
         case StopReason::Write:
             ZR_LOG("writing %s failed, errno %d", targetPath.c_str(), int(stopDetail));
             return OnError(DOWNLOAD_READ_FAILED, stopDetail,
-                           format(N_("writing %s: %s"), targetPath.c_str(), std::strerror(int(stopDetail))));
+                           ZR_formatString(N_("writing %s: %s"), targetPath.c_str(), std::strerror(int(stopDetail))));
         default:
             return Finish(DOWNLOAD_ABORTED);
         }
@@ -379,11 +368,11 @@ void HttpDownloadJob::execute()
         return OnError(DOWNLOAD_CONNECT_FAILED, r.error, "GET " + url + ": " + r.message);
     case HTTP_FAIL_STATUS:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
-        return OnError(DOWNLOAD_STATUS_FAILED, r.error, format(N_("GET %s: no HTTP answer (%s)"), url.c_str(), r.message.c_str()));
+        return OnError(DOWNLOAD_STATUS_FAILED, r.error, ZR_formatString(N_("GET %s: no HTTP answer (%s)"), url.c_str(), r.message.c_str()));
     case HTTP_FAIL_READ:
         ZR_LOG("%s: %s after %lld bytes", url.c_str(), r.message.c_str(), (long long)received);
         return OnError(DOWNLOAD_READ_FAILED, r.error,
-                       format(N_("GET %s: %s after %lld bytes"), url.c_str(), r.message.c_str(), (long long)received));
+                       ZR_formatString(N_("GET %s: %s after %lld bytes"), url.c_str(), r.message.c_str(), (long long)received));
     default:
         ZR_LOG("%s: %s", url.c_str(), r.message.c_str());
         return OnError(DOWNLOAD_SESSION_FAILED, r.error, "GET " + url + ": " + r.message);
@@ -550,7 +539,7 @@ std::string CHttpDownload::Start(int runHere)
     } else {
         job->url = "http://" + job->address;
         if (!HttpDownload_parseAddress(job->url.c_str(), &job->parsed))
-            return format(N_("Failed to parse the URL: %s\n"), job->address.c_str());
+            return ZR_formatString(N_("Failed to parse the URL: %s\n"), job->address.c_str());
     }
     if (std::string error = job->open(); !error.empty())
         return error;
@@ -638,9 +627,9 @@ std::string HttpDownload_progressText(int64_t size, int64_t received, double spe
 {
     std::string text = "\xCF\xC2\xD4\xD8\xBD\xF8\xB6\xC8"; // 下载进度
     double percent = size > 0 ? double(received) / double(size) * 100.0 : 0.0;
-    text += format("%.02f%% ", percent);
+    text += ZR_formatString("%.02f%% ", percent);
     text += "\xCB\xD9\xB6\xC8"; // 速度
-    text += format("%.02fKb/s  ", speedKiBps);
+    text += ZR_formatString("%.02fKb/s  ", speedKiBps);
     text += "\xCA\xA3\xD3\xE0\xCA\xB1\xBC\xE4"; // 剩余时间
     int64_t left = size > received ? size - received : 0;
     if (speedKiBps <= 0 && left > 0)
@@ -649,9 +638,9 @@ std::string HttpDownload_progressText(int64_t size, int64_t received, double spe
     int64_t hours = seconds / 3600;
     int64_t minutes = seconds % 3600 / 60;
     if (hours > 0)
-        text += format("%lld", (long long)hours) + "\xD0\xA1\xCA\xB1"; // 小时
+        text += ZR_formatString("%lld", (long long)hours) + "\xD0\xA1\xCA\xB1"; // 小时
     if (minutes > 0)
-        text += format("%lld", (long long)minutes) + "\xB7\xD6\xD6\xD3"; // 分钟
-    text += format("%lld", (long long)(seconds % 60)) + "\xC3\xEB";     // 秒
+        text += ZR_formatString("%lld", (long long)minutes) + "\xB7\xD6\xD6\xD3"; // 分钟
+    text += ZR_formatString("%lld", (long long)(seconds % 60)) + "\xC3\xEB";     // 秒
     return text;
 }

@@ -19,28 +19,6 @@ const char* const kVersionLookupVersionText = "\xCD\xF8\xC2\xE7\xB0\xE6\xB1\xBE\
 
 namespace {
 
-// The failure texts are printf templates, so that the terminal can translate
-// the finished text with its values in place.
-std::string format(const char* fmt, ...) ZR_PRINTF_FORMAT(1, 2);
-
-std::string format(const char* fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    int n = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    std::string text;
-    if (n > 0) {
-        text.resize(size_t(n) + 1);
-        std::vsnprintf(text.data(), text.size(), fmt, again);
-        text.resize(size_t(n));
-    }
-    va_end(again);
-    return text;
-}
-
 // Line buffers of the version file: the first line (and every list line), and
 // the simple form's package address.
 constexpr uint32_t kLineCapacity = 1024;
@@ -167,7 +145,7 @@ int CVersionLookup::Start()
     downloader_->Setup(sink_, versionFileAddress.c_str(), path.c_str());
     std::string error = downloader_->Start(0);
     if (!error.empty()) {
-        lastError = format(N_("fetching %s: %s"), versionFileAddress.c_str(), std::string(trimmed(error.c_str())).c_str());
+        lastError = ZR_formatString(N_("fetching %s: %s"), versionFileAddress.c_str(), std::string(trimmed(error.c_str())).c_str());
         lastFetchFailed = true;
         downloader_->Stop();
         folder_.reset();
@@ -195,11 +173,11 @@ void CVersionLookup::Finish(int result)
     lastFetchFailed = result != DOWNLOAD_OK;
     if (result != DOWNLOAD_OK) {
         lastError = !failure.empty() ? failure
-                                     : format(N_("fetching %s failed (result %d)"), versionFileAddress.c_str(), result);
+                                     : ZR_formatString(N_("fetching %s failed (result %d)"), versionFileAddress.c_str(), result);
     }
     if (result != DOWNLOAD_OK || !Parse(TempFilePath().c_str()) || (listMode && languageList.empty())) {
         if (lastError.empty())
-            lastError = format(N_("the version file %s is not one: its first line is neither a version number nor a list "
+            lastError = ZR_formatString(N_("the version file %s is not one: its first line is neither a version number nor a list "
                                   "record"),
                                versionFileAddress.c_str());
         networkVersion = -1;
@@ -215,7 +193,7 @@ int CVersionLookup::Parse(const char* path)
 {
     StreamPtr file(ZR_Stream_openFile(path, ZR_STREAM_READ));
     if (!file) {
-        lastError = format(N_("cannot read the fetched version file %s"), path ? path : "");
+        lastError = ZR_formatString(N_("cannot read the fetched version file %s"), path ? path : "");
         return 0;
     }
     char line[kLineCapacity];
@@ -226,7 +204,7 @@ int CVersionLookup::Parse(const char* path)
         char address[kAddressCapacity];
         ZR_Stream_readLine(address, file.get(), kAddressCapacity);
         if (line[0] == '\0' || address[0] == '\0') {
-            lastError = format(N_("the version file %s names version %s but no package address on its second line"),
+            lastError = ZR_formatString(N_("the version file %s names version %s but no package address on its second line"),
                                versionFileAddress.c_str(), shownLine(line).c_str());
             networkVersion = -1;
             if (window_)
@@ -244,8 +222,8 @@ int CVersionLookup::Parse(const char* path)
         listMode = 1;
         languageList.clear();
         lastError = line[0] == '\0'
-                        ? format(N_("the version file %s is empty"), versionFileAddress.c_str())
-                        : format(N_("the version file %s is not one: its first line \"%s\" is neither a version "
+                        ? ZR_formatString(N_("the version file %s is empty"), versionFileAddress.c_str())
+                        : ZR_formatString(N_("the version file %s is not one: its first line \"%s\" is neither a version "
                                     "number nor a list record"),
                                  versionFileAddress.c_str(), shownLine(line).c_str());
         // The first line is a record like every other; an empty line ends the list.
