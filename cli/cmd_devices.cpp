@@ -24,17 +24,12 @@ namespace {
 // be asked.
 CliJson askDevice(const DiscoveryDevice& device)
 {
-    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
-    if (!machine) return CliJson{{"error", "out of memory"}};
-    if (!Discovery_openChannel(machine.get(), device.path.c_str())) {
-        std::string cause = machine->channel && machine->channel->port ? std::string(_("the device did not answer"))
-                                                   : Discovery_lastOpenError();
-        if (machine->lastError[0]) cause += std::string(": ") + machine->lastError;
-        Discovery_closeChannel(machine.get());
+    CliJson summary;
+    std::string cause;
+    if (!Cli_askDevice(
+            device.path, _("the device did not answer"),
+            [&summary](const ZR_Machine* machine) { summary = Cli_deviceSummaryJson(machine); }, &cause))
         return CliJson{{"error", cause}};
-    }
-    CliJson summary = Cli_deviceSummaryJson(machine.get());
-    Discovery_closeChannel(machine.get());
     return summary;
 }
 

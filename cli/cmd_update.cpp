@@ -146,15 +146,6 @@ bool askProvinces(const ProvinceSizes& sizes, ProvinceChoice* choice, int* chose
 const char* const kWrongFileText =
     "\xC7\xEB\xD1\xA1\xD4\xF1\xD5\xFD\xC8\xB7\xB5\xC4\xB8\xFC\xD0\xC2\xCE\xC4\xBC\xFE\xA3\xA1"; /* 请选择正确的更新文件！ */
 
-// True when the file ends in a container header that checks out; the
-// sections are left to the update, which reads them anyway.
-bool looksLikeContainer(const std::string& path)
-{
-    StreamPtr stream(ZR_Stream_openFile(path.c_str(), ZR_STREAM_READ));
-    ZR_PackageHeader header;
-    return stream && ZR_Package_readHeader(stream.get(), &header, nullptr) == 1;
-}
-
 // What `--json` reports once the run is over.
 struct UpdateReport {
     std::string outcome = "failed"; // updated | already-newest | not-confirmed | failed | no-device | interrupted
@@ -244,7 +235,7 @@ int runUpdate(const CliOptions& options, const UpdateArgs& args)
     }
     // A file that is no container fails the same way with a device or
     // without one, so it is refused before the wait for the device.
-    if (!args.package.empty() && packageError.empty() && !looksLikeContainer(settings.openFile))
+    if (!args.package.empty() && packageError.empty() && !Cli_looksLikeContainer(settings.openFile))
         packageError = N_("not an update package (no container header)");
     TerminalHost host(settings);
     if (!packageError.empty()) {

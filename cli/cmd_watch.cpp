@@ -117,7 +117,7 @@ struct DeviceResult {
     double seconds = 0;
 };
 
-// The last non-empty line of at most the file's last kOutputTail bytes.
+// The non-empty lines, trimmed, of at most the file's last kOutputTail bytes.
 std::vector<std::string> tailLines(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -126,7 +126,7 @@ std::vector<std::string> tailLines(const std::string& path)
     in.seekg(size > kOutputTail ? size - kOutputTail : 0);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
-        if (!trim(line).empty()) lines.push_back(trim(line));
+        if (std::string text = trim(line); !text.empty()) lines.push_back(std::move(text));
     return lines;
 }
 
@@ -197,24 +197,15 @@ std::string reachUpdateMode(const WorkerJob& job, WatchShared* shared, std::stri
 // says which device it was. False with r->cause when the device does not answer.
 bool identify(const std::string& path, DeviceResult* r)
 {
-    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
-    if (!machine) {
-        r->cause = N_("out of memory");
-        return false;
-    }
-    bool ok = Discovery_openChannel(machine.get(), path.c_str());
-    if (ok) {
-        CliJson summary = Cli_deviceSummaryJson(machine.get());
-        r->board = summary["board"].get<std::string>();
-        r->programVersion = summary["program_version"].get<int>();
-        r->gpsDate = TessalyDlg_dateNumber(machine->gpsDate);
-    } else {
-        r->cause = machine->channel && machine->channel->port ? std::string(N_("the device did not answer"))
-                                                             : Discovery_lastOpenError();
-        if (machine->lastError[0]) r->cause += std::string(": ") + machine->lastError;
-    }
-    Discovery_closeChannel(machine.get());
-    return ok;
+    return Cli_askDevice(
+        path, N_("the device did not answer"),
+        [r](const ZR_Machine* machine) {
+            CliJson summary = Cli_deviceSummaryJson(machine);
+            r->board = summary["board"].get<std::string>();
+            r->programVersion = summary["program_version"].get<int>();
+            r->gpsDate = TessalyDlg_dateNumber(machine->gpsDate);
+        },
+        &r->cause);
 }
 
 // Starts the update run in a process group of its own, its signals at their

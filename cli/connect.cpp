@@ -127,6 +127,25 @@ bool connected(OpenOutcome outcome)
 
 std::string Cli_connectedDeviceId() { return connectedId; }
 
+bool Cli_askDevice(const std::string& path, const char* noAnswer, const std::function<void(const ZR_Machine*)>& read,
+                   std::string* cause)
+{
+    MachinePtr machine(ZR_Machine_create(nullptr, nullptr, nullptr, nullptr));
+    if (!machine) {
+        *cause = N_("out of memory");
+        return false;
+    }
+    const bool ok = Discovery_openChannel(machine.get(), path.c_str());
+    if (ok) {
+        read(machine.get());
+    } else {
+        *cause = hasPort(machine.get()) ? std::string(noAnswer) : Discovery_lastOpenError();
+        if (machine->lastError[0]) *cause += std::string(": ") + machine->lastError;
+    }
+    Discovery_closeChannel(machine.get());
+    return ok;
+}
+
 std::string Cli_simFolder(const CliOptions& options)
 {
     if (!options.simDir.empty()) return options.simDir;

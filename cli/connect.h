@@ -3,6 +3,7 @@
 // from disk mode when needed and waited for in update mode).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "cli/cli.h"
@@ -36,6 +37,13 @@ bool Cli_connectDevice(const CliOptions& options, ZR_Machine* machine, std::stri
 
 // The id of the device the latest successful Cli_connectDevice used ("" none).
 std::string Cli_connectedDeviceId();
+
+// Opens the update-mode device at path as it is (no switch, no wait), hands
+// it to read while it is open, and closes it. False with *cause when it
+// cannot be asked: noAnswer for a device that opened but did not answer, else
+// why it did not open; either followed by ": " and the device's own error.
+bool Cli_askDevice(const std::string& path, const char* noAnswer, const std::function<void(const ZR_Machine*)>& read,
+                   std::string* cause);
 
 // The exit status after a failed Cli_connectDevice: CLI_EXIT_ERROR when
 // another run holds the device or several devices left the choice open, else

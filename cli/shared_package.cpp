@@ -25,14 +25,6 @@ namespace {
 constexpr size_t kVersionFileLimit = 64 * 1024;
 constexpr int64_t kPackageLimit = int64_t(512) << 20;
 
-// True when the file ends in a container header that checks out.
-bool looksLikeContainer(const std::string& path)
-{
-    StreamPtr stream(ZR_Stream_openFile(path.c_str(), ZR_STREAM_READ));
-    ZR_PackageHeader header;
-    return stream && ZR_Package_readHeader(stream.get(), &header, nullptr) == 1;
-}
-
 } // namespace
 
 bool Cli_settleLocalPackage(const std::string& file, CliSharedPackage* package, std::string* error)
@@ -42,7 +34,7 @@ bool Cli_settleLocalPackage(const std::string& file, CliSharedPackage* package, 
         if (!package->unpacked.extract(file, error)) return false;
         package->path = package->unpacked.path();
     }
-    if (!looksLikeContainer(package->path)) {
+    if (!Cli_looksLikeContainer(package->path)) {
         *error = file + ": " + N_("not an update package (no container header)");
         return false;
     }
@@ -173,7 +165,7 @@ bool downloadInto(const std::string& url, const std::string& cached, const std::
         return true;
     }, keepGoing);
     if (close(fd) != 0 || !written) *error = ZR_formatString(N_("cannot write %s: %s"), part.c_str(), std::strerror(errno));
-    if (error->empty() && !Cli_looksLikeZip(part) && !looksLikeContainer(part))
+    if (error->empty() && !Cli_looksLikeZip(part) && !Cli_looksLikeContainer(part))
         *error = url + ": " + N_("not an update package (neither a zip archive nor a container)");
     if (error->empty() && rename(part.c_str(), cached.c_str()) != 0)
         *error = ZR_formatString(N_("cannot store %s: %s"), cached.c_str(), std::strerror(errno));
@@ -215,7 +207,7 @@ bool Cli_settleServerPackage(const std::string& url, const std::function<bool()>
     std::string dir = Cli_packageCacheFolder(error);
     if (dir.empty()) return false;
     const std::string cached = dir + "/" + Cli_cachedPackageName(lookup.networkVersion, lookup.packageAddress);
-    bool reused = ownFile(cached) && (Cli_looksLikeZip(cached) || looksLikeContainer(cached));
+    bool reused = ownFile(cached) && (Cli_looksLikeZip(cached) || Cli_looksLikeContainer(cached));
     if (!reused) {
         std::fprintf(stderr, "watch: %s\n",
                      ZR_formatString(_("downloading version %d from %s"), lookup.networkVersion,

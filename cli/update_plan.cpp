@@ -6,10 +6,9 @@
 #include "common_k52/machine_blocks.h"
 #include "platform/text_codec.h"
 #include "platform/translate_marks.h"
+#include "ui/tessaly_dlg.h"
 
 namespace {
-
-uint32_t dateNumber(const ZR_Date& d) { return uint32_t(d.year) * 10000 + uint32_t(d.month) * 100 + d.day; }
 
 std::string dateText(const ZR_Date& d)
 {
@@ -129,7 +128,7 @@ std::vector<std::string> Cli_planWarnings(const PlanView& v)
 {
     std::vector<std::string> warnings;
     if (v.gps.written && v.gps.date.year != 0 && v.deviceGps.year != 0 &&
-        dateNumber(v.gps.date) < dateNumber(v.deviceGps))
+        TessalyDlg_dateNumber(v.gps.date) < TessalyDlg_dateNumber(v.deviceGps))
         warnings.push_back(ZR_formatString(_("warning: the package's GPS data (%s) is older than the device's (%s)"),
                                       dateText(v.gps.date).c_str(), dateText(v.deviceGps).c_str()));
     if (v.program.written && v.deviceBoardKey != 0 && !boardRuns(v.deviceBoardKey, v.programBoardKey)) {

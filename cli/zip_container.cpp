@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/extract.h"
+#include "core/package.h"
 #include "core/regular_file.h"
 #include "core/stream.h"
 #include "platform/translate_marks.h"
@@ -22,6 +23,13 @@ bool Cli_looksLikeZip(const std::string& path)
     ssize_t got = read(fd, head, sizeof head);
     close(fd);
     return got == 4 && std::memcmp(head, "PK\x03\x04", 4) == 0;
+}
+
+bool Cli_looksLikeContainer(const std::string& path)
+{
+    StreamPtr stream(ZR_Stream_openFile(path.c_str(), ZR_STREAM_READ));
+    ZR_PackageHeader header;
+    return stream && ZR_Package_readHeader(stream.get(), &header, nullptr) == 1;
 }
 
 bool CliTempContainer::extract(const std::string& archive, std::string* error)

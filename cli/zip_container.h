@@ -11,6 +11,10 @@
 // files are looked at: a FIFO or device is never read from here.
 bool Cli_looksLikeZip(const std::string& path);
 
+// True when the file ends in a container header that checks out; the
+// sections are left to the update, which reads them anyway.
+bool Cli_looksLikeContainer(const std::string& path);
+
 // The unpacked container: "tmp.dzr" in a private run folder of its own,
 // removed with the record.
 class CliTempContainer {

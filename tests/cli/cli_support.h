@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "support/http_server.h"
+#include "support/pty_child.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "tools/container_builder.h"
@@ -81,24 +82,12 @@ public:
           const fs::path& errFile)
         : outFile_(outFile), errFile_(errFile), start_(Clock::now())
     {
-        std::vector<std::string> args = argv, vars = env;
-        std::vector<char*> rawArgs, rawVars;
-        for (auto& a : args) rawArgs.push_back(a.data());
-        rawArgs.push_back(nullptr);
-        for (auto& v : vars) rawVars.push_back(v.data());
-        rawVars.push_back(nullptr);
-
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attr, 0);
-        if (posix_spawn(&pid_, rawArgs[0], &actions, &attr, rawArgs.data(), rawVars.data()) != 0) pid_ = -1;
-        posix_spawnattr_destroy(&attr);
+        pid_ = test_support::spawnInOwnGroup(argv, env, actions);
         posix_spawn_file_actions_destroy(&actions);
     }
     ~Child() { kill(SIGKILL); }
@@ -153,7 +142,7 @@ private:
         if (waitpid(pid_, &raw, flags) != pid_) return false;
         reaped_ = true;
         ended_ = Clock::now();
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+        status_ = test_support::exitStatus(raw);
         return true;
     }
 

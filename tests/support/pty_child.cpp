@@ -12,6 +12,31 @@
 
 namespace test_support {
 
+pid_t spawnInOwnGroup(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      const posix_spawn_file_actions_t& actions)
+{
+    std::vector<std::string> args = argv, vars = env;
+    std::vector<char*> rawArgs, rawVars;
+    for (auto& a : args) rawArgs.push_back(a.data());
+    rawArgs.push_back(nullptr);
+    for (auto& v : vars) rawVars.push_back(v.data());
+    rawVars.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, rawArgs[0], &actions, &attr, rawArgs.data(), rawVars.data()) != 0) pid = -1;
+    posix_spawnattr_destroy(&attr);
+    return pid;
+}
+
+int exitStatus(int raw)
+{
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+}
+
 PtyChild::PtyChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& outFile)
 {
@@ -20,24 +45,12 @@ PtyChild::PtyChild(const std::vector<std::string>& argv, const std::vector<std::
     const char* slave = ptsname(master_);
     if (!slave) return;
 
-    std::vector<std::string> args = argv, vars = env;
-    std::vector<char*> rawArgs, rawVars;
-    for (auto& a : args) rawArgs.push_back(a.data());
-    rawArgs.push_back(nullptr);
-    for (auto& v : vars) rawVars.push_back(v.data());
-    rawVars.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, slave, O_RDWR | O_NOCTTY, 0);
     posix_spawn_file_actions_adddup2(&actions, 0, 2);
     posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    if (posix_spawn(&pid_, rawArgs[0], &actions, &attr, rawArgs.data(), rawVars.data()) != 0) pid_ = -1;
-    posix_spawnattr_destroy(&attr);
+    pid_ = spawnInOwnGroup(argv, env, actions);
     posix_spawn_file_actions_destroy(&actions);
     if (pid_ > 0) reader_ = std::thread([this] { drain(); });
 }
@@ -104,7 +117,7 @@ int PtyChild::wait(int timeoutMs)
         int raw = 0;
         if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
         reaped_ = true;
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+        status_ = exitStatus(raw);
         return true;
     };
     if (waitUntil(collected, timeoutMs)) return status_;

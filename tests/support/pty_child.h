@@ -4,6 +4,7 @@
 // it: questions, prompts asked again, a progress line rewritten in place.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -13,6 +14,14 @@
 #include <vector>
 
 namespace test_support {
+
+// Starts argv[0] (a path) with env in a process group of its own, its
+// descriptors set up by actions; the process id, or -1.
+pid_t spawnInOwnGroup(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      const posix_spawn_file_actions_t& actions);
+
+// The exit status of a collected process (128 + the signal for a killed one).
+int exitStatus(int raw);
 
 class PtyChild {
 public:
