@@ -51,30 +51,28 @@ size_t directiveLength(std::string_view text, size_t at)
         while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
         return i > start;
     };
-    if (i < text.size() && text[i] == '%') return 2;
-    // %n$: a positional argument.
-    size_t save = i;
-    if (digits() && i < text.size() && text[i] == '$') ++i;
-    else i = save;
-    while (i < text.size() && std::strchr("-+ #0'", text[i]) && text[i] != '\0') ++i;
-    if (i < text.size() && text[i] == '*') {
-        ++i;
-        save = i;
+    // n$: a positional argument, left unread when the digits are not one.
+    auto position = [&] {
+        size_t save = i;
         if (digits() && i < text.size() && text[i] == '$') ++i;
         else i = save;
-    } else {
-        digits();
-    }
-    if (i < text.size() && text[i] == '.') {
-        ++i;
+    };
+    // A width or precision: digits, or * with an optional position.
+    auto amount = [&] {
         if (i < text.size() && text[i] == '*') {
             ++i;
-            save = i;
-            if (digits() && i < text.size() && text[i] == '$') ++i;
-            else i = save;
+            position();
         } else {
             digits();
         }
+    };
+    if (i < text.size() && text[i] == '%') return 2;
+    position();
+    while (i < text.size() && std::strchr("-+ #0'", text[i]) && text[i] != '\0') ++i;
+    amount();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        amount();
     }
     static const char* const lengths[] = {"hh", "ll", "h", "l", "j", "z", "t", "L", "q"};
     for (const char* l : lengths) {

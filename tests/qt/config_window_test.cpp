@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 
 #include "common_k52/machine_blocks.h"
 #include "common_k52/settings_view.h"
@@ -18,24 +17,6 @@ namespace {
 
 class ConfigWindowTest : public QtWindowTest {
 protected:
-    // Clicks configure; `inside` runs on the dialog once it shows.
-    void configure(const std::function<void(ConfigWindow&)>& inside)
-    {
-        bool ran = false;
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible() || ran) return;
-            ran = true;
-            poll.stop();
-            inside(*dialog);
-            if (dialog->isVisible()) dialog->reject();
-        });
-        poll.start();
-        window_->button(IDC_CONFIGURE)->click();
-        EXPECT_TRUE(ran);
-    }
     template <class W> static W* get(ConfigWindow& w, int id) { return qobject_cast<W*>(w.control(id)); }
 };
 
@@ -45,7 +26,7 @@ TEST_F(ConfigWindowTest, LayoutThreeDeviceShowsBandsNetworkAndWritesTheConfirmat
     openWindow();
     ASSERT_TRUE(window_->button(IDC_CONFIGURE)->isEnabled());
 
-    configure([&](ConfigWindow& w) {
+    withConfigDialog([&](ConfigWindow& w) {
         // Nine bands: seven in the first column, two beside them.
         auto* first = get<QCheckBox>(w, IDC_CFG_BAND_BASE);
         auto* k2 = get<QCheckBox>(w, IDC_CFG_BAND_BASE + 2);
@@ -93,7 +74,7 @@ TEST_F(ConfigWindowTest, CloseBoxCancelsAndWritesNothing)
     SimDevice& device = plug("classic");
     openWindow();
     const std::vector<uint8_t> before = device.readFlashDirect(kClassicMap.settings, ZR_SETTINGS_IMAGE_SIZE);
-    configure([&](ConfigWindow& w) {
+    withConfigDialog([&](ConfigWindow& w) {
         EXPECT_FALSE(w.control(IDC_CFG_CARRIER)->isVisible());
         get<QCheckBox>(w, IDC_CFG_BAND_BASE)->setChecked(false);
         w.close();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QTimer>
 #include <QUrl>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "qt/spin.h"
 #include "support/wait.h"
+#include "ui/qt/config_window.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/shade_button.h"
 #include "ui/qt/text_progress.h"
@@ -43,6 +45,25 @@ protected:
         ASSERT_TRUE(window_->start());
         if (showIt) window_->show();
         QCoreApplication::processEvents();
+    }
+    // Clicks configure; `inside` runs once on the dialog when it shows, and
+    // the dialog is then rejected if `inside` left it open.
+    void withConfigDialog(const std::function<void(ConfigWindow&)>& inside)
+    {
+        bool ran = false;
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || ran) return;
+            ran = true;
+            poll.stop();
+            inside(*dialog);
+            if (dialog->isVisible()) dialog->reject();
+        });
+        poll.start();
+        window_->button(IDC_CONFIGURE)->click();
+        EXPECT_TRUE(ran);
     }
     bool enabled(int id) const { return window_->button(id)->isEnabled(); }
     void drop(const QString& path) { window_->dropFiles({QUrl::fromLocalFile(path), QUrl::fromLocalFile("/x.dzr")}); }

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPalette>
-#include <QTimer>
 
 #include <cstdlib>
 
@@ -82,20 +81,7 @@ TEST_F(Screenshots, ConfigDialog)
 {
     plug("layout3");
     openWindow();
-    bool shot = false;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible() || shot) return;
-        shot = true;
-        poll.stop();
-        shoot(dialog, "config");
-        dialog->reject();
-    });
-    poll.start();
-    window_->button(IDC_CONFIGURE)->click();
-    EXPECT_TRUE(shot);
+    withConfigDialog([&](ConfigWindow& dialog) { shoot(&dialog, "config"); });
 }
 
 // The province map as the update shows it for provinces-4m on a 4 MiB
@@ -137,21 +123,10 @@ TEST_F(Screenshots, InEachLanguage)
         expectWholeTexts(window_.get());
         shoot("main_" + language);
 
-        bool shot = false;
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible() || shot) return;
-            shot = true;
-            poll.stop();
-            expectWholeTexts(dialog);
-            shoot(dialog, "config_" + language);
-            dialog->reject();
+        withConfigDialog([&](ConfigWindow& dialog) {
+            expectWholeTexts(&dialog);
+            shoot(&dialog, "config_" + language);
         });
-        poll.start();
-        window_->button(IDC_CONFIGURE)->click();
-        EXPECT_TRUE(shot);
         window_.reset();
 
         ProvinceWindow map;

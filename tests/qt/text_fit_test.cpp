@@ -145,24 +145,11 @@ TEST(TextFitRule, GrowsWrapsOrStretchesByOneRule)
 class TextFitTest : public QtWindowTest {
 protected:
     // Runs `inside` on the configuration dialog of a layout-3 device.
-    void withConfigDialog(const std::function<void(ConfigWindow&)>& inside)
+    void onLayout3ConfigDialog(const std::function<void(ConfigWindow&)>& inside)
     {
         plug("layout3");
         openWindow();
-        bool ran = false;
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<ConfigWindow*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible() || ran) return;
-            ran = true;
-            poll.stop();
-            inside(*dialog);
-            dialog->reject();
-        });
-        poll.start();
-        window_->button(IDC_CONFIGURE)->click();
-        EXPECT_TRUE(ran);
+        withConfigDialog(inside);
     }
 
     // Sets the case's texts on the shown window and checks it once the
@@ -198,7 +185,7 @@ TEST_F(TextFitTest, LongTextsStayWholeInEveryWindow)
             window_.reset();
             break;
         case Window::Config:
-            withConfigDialog([&](ConfigWindow& dialog) { run(c, &dialog, [&](int id) { return dialog.control(id); }); });
+            onLayout3ConfigDialog([&](ConfigWindow& dialog) { run(c, &dialog, [&](int id) { return dialog.control(id); }); });
             window_.reset();
             break;
         case Window::Province: {
@@ -294,7 +281,7 @@ TEST_F(TextFitTest, EveryWindowFitsInEveryLanguage)
         expectWholeTexts(window_.get());
         window_.reset();
 
-        withConfigDialog([&](ConfigWindow& dialog) { expectWholeTexts(&dialog); });
+        onLayout3ConfigDialog([&](ConfigWindow& dialog) { expectWholeTexts(&dialog); });
         window_.reset();
 
         PackagePtr package(ZR_Package_load((samplesDir() / "provinces-4m.dzr").string().c_str()));
