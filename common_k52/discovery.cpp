@@ -464,10 +464,12 @@ int Discovery_handleEvent(DiscoveryHooks* hooks, const DeviceEvent& event, const
     } else if (event.kind == DEVICE_REMOVE_COMPLETE) {
         if (Discovery_isUpdateInterface(event)) {
             // A removed interface's id cannot always be read any more (its
-            // sysfs entry is gone), so the question is whether ours is left.
+            // sysfs entry is gone), so the question is whether ours is left;
+            // only update interfaces count, so the drives are not probed.
             if (!id.empty())
-                for (const DiscoveryDevice& device : Discovery_listDevices())
-                    if (device.updateMode && device.id == id) return 0;
+                for (const HidDeviceInfo& info : HidTransport_enumerate())
+                    if (Discovery_isUpdateDevicePath(info.path.c_str()) && Discovery_hidDeviceId(info.path) == id)
+                        return 0;
             Discovery_closeChannel(hooks->machine);
             refresh(hooks);
         }

@@ -1,6 +1,5 @@
 #include "net/version_lookup.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
